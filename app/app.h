@@ -1,0 +1,45 @@
+// The main dialog: its shared record, the handlers that MainDialogProc hands
+// messages to, and the three operator outlets (trace list, status line, warnings).
+#pragma once
+#include <cstdint>
+
+#include "app/ids.h"
+
+// Parameters of the flash jobs, kept in the dialog's user-data slot.
+struct JobParamsRecord {
+  uint32_t address;
+  uint32_t size;
+  char fileName[256];
+};
+extern JobParamsRecord JobParams;
+
+// Settle time after the port has opened, shown in box 301 at start.
+extern int DefaultRecognitionWaitMs;
+
+// Operator texts (Shift-JIS at run time).
+extern const char* const kStatusPlugIn;       // "USBを接続してください。"
+extern const char* const kStatusRecognising;  // "COMポート認識待ち"
+extern const char* const kStatusUnplug;       // "USBを外してください。"
+extern const char* const kDefaultDataFile;    // box 202 at start
+
+// Dialog handlers, all on the dialog's thread.
+void OnInitDialog(JobParamsRecord* params);
+void OnCloseDialog();
+void OnCommand(int id, JobParamsRecord* params);
+void OnUserMessage(unsigned message, JobParamsRecord* params);
+
+// Trace list (list box 100): at most 200 lines, the newest selected. Callable from
+// any thread; lines from one thread keep their order.
+int AppendTrace(const char* text);
+// Adds the lines other threads have queued; the dialog thread runs it on UM_TRACE_DRAIN.
+void DrainTraceQueue();
+void ClearTraceList();
+void SetStatusLine(const char* text);
+// The closed-port warning: empty caption, warning icon, OK.
+void WarnPortClosed();
+
+// Decimal conversion as the C library's atol does it (leading blanks, a sign,
+// digits up to the first non-digit; 0 without digits), without its overflow
+// undefined behaviour: the value wraps like the 32-bit arithmetic of the original
+// conversion would.
+long ParseDecimal(const char* text);

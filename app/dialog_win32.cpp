@@ -1,0 +1,70 @@
+// The window class and the modeless main dialog with its procedure.
+#include <windows.h>
+
+#include <cstring>
+
+#include "app/app.h"
+#include "app/main_win32.h"
+#include "platform/ui.h"
+
+HINSTANCE Instance = nullptr;
+const char kMainClassName[] = "KM72BENCH";
+
+ATOM RegisterMainClass(HINSTANCE instance) {
+  WNDCLASSA wc;
+  std::memset(&wc, 0, sizeof wc);
+  wc.style = CS_HREDRAW | CS_VREDRAW;
+  wc.lpfnWndProc = DefDlgProcA;
+  wc.cbClsExtra = 0;
+  wc.cbWndExtra = DLGWINDOWEXTRA + 4;
+  wc.hInstance = instance;
+  wc.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_MAIN));
+  wc.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+  wc.lpszMenuName = nullptr;
+  wc.lpszClassName = kMainClassName;
+  return RegisterClassA(&wc);
+}
+
+HWND CreateMainDialog(int showCommand, JobParamsRecord* params) {
+  HWND dialog = CreateDialogParamA(Instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc,
+                                   reinterpret_cast<LPARAM>(params));
+  if (dialog) {
+    ShowWindow(dialog, showCommand);
+    UpdateWindow(dialog);
+  }
+  return dialog;
+}
+
+INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  // The user-data slot is DWL_USER (8) on x86 and DWLP_USER (16) on x64.
+  JobParamsRecord* params = reinterpret_cast<JobParamsRecord*>(GetWindowLongPtrA(dialog, DWLP_USER));
+  switch (message) {
+    case WM_INITDIALOG:
+      DialogHandle = dialog;
+      SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+      OnInitDialog(reinterpret_cast<JobParamsRecord*>(lParam));
+      break;
+    case WM_CLOSE:
+      OnCloseDialog();
+      break;
+    case WM_COMMAND:
+      OnCommand(LOWORD(wParam), params);
+      break;
+    case UM_JOIN_WORKER:
+    case UM_SEQUENCE_ENDED:
+    case UM_START_PORT_WATCH:
+    case UM_START_REMOVAL_WATCH:
+      OnUserMessage(message, params);
+      break;
+    case UM_TRACE_DRAIN:
+      DrainTraceQueue();
+      break;
+    default:
+      break;
+  }
+  // FALSE for everything, initialisation included: the dialog manager sets no
+  // default focus and does its default processing.
+  return FALSE;
+}
+

@@ -1,0 +1,70 @@
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "app/app.h"
+#include "platform/ui.h"
+
+namespace {
+const int kTraceCap = 200;
+
+// Lines appended by threads other than the dialog's wait here until the dialog's
+// thread adds them. Allocated once and never destroyed: a report may end the
+// process with exit() while another thread is still appending.
+struct TraceQueue {
+  std::mutex lock;
+  std::deque<std::string> lines;
+};
+TraceQueue& Queue() {
+  static TraceQueue* queue = new TraceQueue;
+  return *queue;
+}
+
+void AppendOnDialogThread(const char* text) {
+  int n = UiListCount(IDC_TRACE_LIST);  // counted before the add: the 201st line pushes the first out
+  UiListAdd(IDC_TRACE_LIST, text);
+  if (n >= kTraceCap) {
+    UiListDelete(IDC_TRACE_LIST, 0);
+    n = n - 1;
+  }
+  UiListSelect(IDC_TRACE_LIST, n);
+}
+}  // namespace
+
+void DrainTraceQueue() {
+  TraceQueue& q = Queue();
+  for (;;) {
+    std::string line;
+    {
+      std::lock_guard<std::mutex> hold(q.lock);
+      if (q.lines.empty()) return;
+      line.swap(q.lines.front());
+      q.lines.pop_front();
+    }
+    AppendOnDialogThread(line.c_str());
+  }
+}
+
+int AppendTrace(const char* text) {
+  if (UiOnDialogThread()) {
+    DrainTraceQueue();  // lines queued before this one go first
+    AppendOnDialogThread(text);
+    return 0;
+  }
+  {
+    TraceQueue& q = Queue();
+    std::lock_guard<std::mutex> hold(q.lock);
+    q.lines.emplace_back(text);
+  }
+  // Synchronous: the line is in the list when this returns. The dialog's thread
+  // serves this send even while it waits for a thread to end, so a thread that is
+  // being joined never holds up its own join by tracing.
+  UiSend(UM_TRACE_DRAIN, 0, 0);
+  return 0;
+}
+
+void ClearTraceList() { UiListReset(IDC_TRACE_LIST); }
+
+void SetStatusLine(const char* text) { UiSetText(IDC_STATUS_LINE, text); }
+
+void WarnPortClosed() { UiWarningBox("COMﾎﾟｰﾄがオープンされていません", ""); }

@@ -1,0 +1,63 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+FileHandle FromFd(int fd) {
+  return fd < 0 ? nullptr : reinterpret_cast<FileHandle>(static_cast<intptr_t>(fd) + 1);
+}
+int ToFd(FileHandle f) { return static_cast<int>(reinterpret_cast<intptr_t>(f) - 1); }
+}  // namespace
+
+FileHandle FileOpenRead(const char* path) { return FromFd(open(path, O_RDONLY | O_CLOEXEC)); }
+FileHandle FileOpenReadWrite(const char* path) { return FromFd(open(path, O_RDWR | O_CLOEXEC)); }
+FileHandle FileCreateAlways(const char* path) {
+  return FromFd(open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+}
+
+int FileRead(FileHandle file, void* buffer, int count) {
+  if (!file || count < 0) return -1;
+  int got = 0;
+  while (got < count) {  // ReadFile on a disk file returns all it can; so does this
+    ssize_t n = read(ToFd(file), static_cast<char*>(buffer) + got, static_cast<size_t>(count - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return got > 0 ? got : -1;
+    if (n == 0) break;
+    got += static_cast<int>(n);
+  }
+  return got;
+}
+
+int FileWrite(FileHandle file, const void* buffer, int count) {
+  if (!file || count < 0) return -1;
+  int put = 0;
+  while (put < count) {
+    ssize_t n = write(ToFd(file), static_cast<const char*>(buffer) + put, static_cast<size_t>(count - put));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    put += static_cast<int>(n);
+  }
+  return put;
+}
+
+void FileClose(FileHandle file) {
+  if (file) close(ToFd(file));
+}
+
+long long FileSizeOf(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+int CurrentDirectory(char* buffer, int size) {
+  if (size <= 0 || !getcwd(buffer, static_cast<size_t>(size))) return 0;
+  return static_cast<int>(strlen(buffer));
+}

@@ -1,0 +1,48 @@
+#include <windows.h>
+
+#include "platform/file.h"
+
+namespace {
+FileHandle Wrap(HANDLE h) { return h == INVALID_HANDLE_VALUE ? nullptr : static_cast<FileHandle>(h); }
+}  // namespace
+
+FileHandle FileOpenRead(const char* path) {
+  return Wrap(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+FileHandle FileOpenReadWrite(const char* path) {
+  return Wrap(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+FileHandle FileCreateAlways(const char* path) {
+  return Wrap(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+int FileRead(FileHandle file, void* buffer, int count) {
+  DWORD got = 0;
+  if (!file || count < 0 || !ReadFile(static_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &got, nullptr))
+    return -1;
+  return static_cast<int>(got);
+}
+
+int FileWrite(FileHandle file, const void* buffer, int count) {
+  DWORD put = 0;
+  if (!file || count < 0 || !WriteFile(static_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &put, nullptr))
+    return -1;
+  return static_cast<int>(put);
+}
+
+void FileClose(FileHandle file) {
+  if (file) CloseHandle(static_cast<HANDLE>(file));
+}
+
+long long FileSizeOf(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+int CurrentDirectory(char* buffer, int size) {
+  if (size <= 0) return 0;
+  DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(size), buffer);
+  return (n == 0 || n >= static_cast<DWORD>(size)) ? 0 : static_cast<int>(n);
+}

@@ -1,0 +1,59 @@
+#include <windows.h>
+
+#include "platform/ui.h"
+
+void* DialogHandle = nullptr;
+
+namespace {
+HWND Dialog() { return static_cast<HWND>(DialogHandle); }
+}  // namespace
+
+// SetDlgItemTextA and the other control calls below, made from another thread,
+// are sent to the dialog's thread and carried out there (cross-thread SendMessage).
+int UiSetText(int id, const char* text) { return SetDlgItemTextA(Dialog(), id, text) ? 1 : 0; }
+
+int UiGetText(int id, char* buffer, int size) {
+  if (size <= 0) return 0;
+  buffer[0] = '\0';
+  return static_cast<int>(GetDlgItemTextA(Dialog(), id, buffer, size));
+}
+
+void UiEnable(int id, bool enable) { EnableWindow(GetDlgItem(Dialog(), id), enable ? TRUE : FALSE); }
+
+bool UiIsEnabled(int id) { return IsWindowEnabled(GetDlgItem(Dialog(), id)) != FALSE; }
+
+int UiGetCheck(int id) { return static_cast<int>(SendDlgItemMessageA(Dialog(), id, BM_GETCHECK, 0, 0)); }
+
+int UiListCount(int id) { return static_cast<int>(SendDlgItemMessageA(Dialog(), id, LB_GETCOUNT, 0, 0)); }
+
+int UiListAdd(int id, const char* text) {
+  return static_cast<int>(SendDlgItemMessageA(Dialog(), id, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text)));
+}
+
+int UiListDelete(int id, int index) {
+  return static_cast<int>(SendDlgItemMessageA(Dialog(), id, LB_DELETESTRING, static_cast<WPARAM>(index), 0));
+}
+
+int UiListSelect(int id, int index) {
+  return static_cast<int>(SendDlgItemMessageA(Dialog(), id, LB_SETCURSEL, static_cast<WPARAM>(index), 0));
+}
+
+void UiListReset(int id) { SendDlgItemMessageA(Dialog(), id, LB_RESETCONTENT, 0, 0); }
+
+void UiPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
+  PostMessageA(Dialog(), message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
+}
+
+intptr_t UiSend(unsigned message, uintptr_t wParam, intptr_t lParam) {
+  return static_cast<intptr_t>(SendMessageA(Dialog(), message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam)));
+}
+
+void UiWarningBox(const char* text, const char* caption) {
+  MessageBoxA(Dialog(), text, caption, MB_ICONWARNING | MB_OK);
+}
+
+bool UiOnDialogThread() {
+  return Dialog() != nullptr && GetWindowThreadProcessId(Dialog(), nullptr) == GetCurrentThreadId();
+}
+
+void UiPostQuit(int exitValue) { PostQuitMessage(exitValue); }

@@ -1,0 +1,53 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/app.h"
+#include "platform/ui_model.h"
+
+namespace {
+
+TEST(ParseDecimal, ReadsLikeAtol) {
+  EXPECT_EQ(ParseDecimal("5000"), 5000);
+  EXPECT_EQ(ParseDecimal("  \t+42xyz"), 42);
+  EXPECT_EQ(ParseDecimal("-5"), -5);
+  EXPECT_EQ(ParseDecimal("00000041"), 41);
+  EXPECT_EQ(ParseDecimal("12ab"), 12);
+  EXPECT_EQ(ParseDecimal(""), 0);
+  EXPECT_EQ(ParseDecimal("abc"), 0);
+  EXPECT_EQ(ParseDecimal("-"), 0);
+  EXPECT_EQ(ParseDecimal("- 5"), 0);  // the sign must touch the digits
+}
+
+TEST(ParseDecimal, LongDigitRunsWrapInsteadOfOverflowing) {
+  // 2^32 + 7 wraps to 7 in 32-bit arithmetic; what matters is no undefined behaviour
+  // (UBSan runs this) and a value of 32 bits.
+  EXPECT_EQ(ParseDecimal("4294967303"), 7);
+  EXPECT_EQ(ParseDecimal("2147483647"), 2147483647L);
+  EXPECT_EQ(ParseDecimal("2147483648"), -2147483647L - 1);
+  EXPECT_EQ(ParseDecimal("99999999999999999999999999"), ParseDecimal("99999999999999999999999999"));
+}
+
+TEST(TraceModel, CapsAt200AndSelectsTheNewest) {
+  UiModelReset();
+  for (int i = 0; i < 201; ++i) AppendTrace(("L" + std::to_string(i)).c_str());
+  std::vector<std::string> lines = UiModelList(IDC_TRACE_LIST);
+  ASSERT_EQ(lines.size(), 200u);
+  EXPECT_EQ(lines.front(), "L1");
+  EXPECT_EQ(lines.back(), "L200");
+  EXPECT_EQ(UiModelSelection(IDC_TRACE_LIST), 199);
+  ClearTraceList();
+  AppendTrace("again");
+  EXPECT_EQ(UiModelSelection(IDC_TRACE_LIST), 0);
+}
+
+TEST(TraceModel, WarnPortClosedHasAnEmptyCaption) {
+  UiModelReset();
+  WarnPortClosed();
+  auto boxes = UiModelBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].first, "COMﾎﾟｰﾄがオープンされていません");
+  EXPECT_EQ(boxes[0].second, "");
+}
+
+}  // namespace

@@ -1,0 +1,143 @@
+// The trace list on the real list box of the dialog template, with appends from
+// the dialog's thread and from other threads, also while the dialog's thread joins.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "app/app.h"
+#include "app/main_win32.h"
+#include "link/thread_join.h"
+#include "platform/systhread.h"
+#include "platform/ui.h"
+#include "tests/win/win_support.h"
+
+namespace {
+
+INT_PTR CALLBACK DrainOnlyProc(HWND, UINT message, WPARAM, LPARAM) {
+  if (message == UM_TRACE_DRAIN) DrainTraceQueue();
+  return FALSE;
+}
+
+class TraceList : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    HINSTANCE self = GetModuleHandleA(nullptr);
+    RegisterMainClass(self);  // a second registration in the same process just fails
+    dialog_ = CreateDialogParamA(self, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DrainOnlyProc, 0);
+    ASSERT_NE(dialog_, nullptr);
+    DialogHandle = dialog_;
+  }
+  void TearDown() override {
+    DialogHandle = nullptr;
+    DestroyWindow(dialog_);
+  }
+  std::vector<std::string> Lines() { return wintest::ListLines(dialog_, IDC_TRACE_LIST); }
+  int Selection() { return wintest::ListSelection(dialog_, IDC_TRACE_LIST); }
+  void Pump() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+  }
+  HWND dialog_ = nullptr;
+};
+
+std::string Numbered(const char* prefix, int i) { return std::string(prefix) + std::to_string(i); }
+
+TEST_F(TraceList, KeepsTheNewest200LinesWithTheNewestSelected) {
+  for (int i = 0; i < 199; ++i) {
+    AppendTrace(Numbered("line ", i).c_str());
+    ASSERT_EQ(Selection(), i) << "after append " << i;
+  }
+  AppendTrace("line 199");
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 200u);
+  EXPECT_EQ(lines.front(), "line 0");  // 199 -> 200 drops nothing
+  EXPECT_EQ(lines.back(), "line 199");
+  EXPECT_EQ(Selection(), 199);
+
+  AppendTrace("line 200");
+  lines = Lines();
+  ASSERT_EQ(lines.size(), 200u);
+  EXPECT_EQ(lines.front(), "line 1");  // 200 -> the oldest goes
+  EXPECT_EQ(lines.back(), "line 200");
+  EXPECT_EQ(Selection(), 199);
+
+  for (int i = 201; i < 260; ++i) AppendTrace(Numbered("line ", i).c_str());
+  lines = Lines();
+  ASSERT_EQ(lines.size(), 200u);
+  EXPECT_EQ(lines.front(), "line 60");
+  EXPECT_EQ(Selection(), 199);
+}
+
+TEST_F(TraceList, ClearThenAppendStartsFromLineZero) {
+  for (int i = 0; i < 5; ++i) AppendTrace("x");
+  ClearTraceList();
+  EXPECT_TRUE(Lines().empty());
+  AppendTrace("first again");
+  EXPECT_EQ(Lines(), std::vector<std::string>{"first again"});
+  EXPECT_EQ(Selection(), 0);
+}
+
+TEST_F(TraceList, ShiftJisTextArrivesIntact) {
+  // 0x5C as a second byte (表, ソ) is where a wrong code page would break the text.
+  AppendTrace("ﾌﾞﾛｯｸ消去 表ソ 書込中");
+  ASSERT_EQ(Lines().size(), 1u);
+  EXPECT_EQ(Lines()[0], "ﾌﾞﾛｯｸ消去 表ソ 書込中");
+  EXPECT_EQ(Lines()[0].substr(0, 4), "\xCC\xDE\xDB\xAF");
+}
+
+int AppendFromWorker(void* arg) {
+  int count = *static_cast<int*>(arg);
+  for (int i = 0; i < count; ++i) AppendTrace(Numbered("w", i).c_str());
+  return 7;
+}
+
+TEST_F(TraceList, AnotherThreadsLinesKeepTheirOrder) {
+  int count = 300;
+  ThreadHandle worker = StartThread(AppendFromWorker, &count);
+  ASSERT_NE(worker, nullptr);
+  long code = kThreadStillActive;
+  for (int i = 0; i < 2000 && code == kThreadStillActive; ++i) {
+    Pump();
+    Sleep(1);
+    QueryThreadExitCode(worker, &code);
+  }
+  CloseThreadHandle(worker);
+  ASSERT_EQ(code, 7);
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 200u);
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(lines[i], Numbered("w", 100 + i));
+  EXPECT_EQ(Selection(), 199);
+}
+
+TEST_F(TraceList, JoiningAThreadThatTracesEndsPromptly) {
+  // Every append of the worker is a synchronous send to this thread, which sits in
+  // the join: the join must serve them, or it would wait out its ten seconds.
+  int count = 50;
+  ThreadHandle worker = StartThread(AppendFromWorker, &count);
+  ASSERT_NE(worker, nullptr);
+  DWORD start = GetTickCount();
+  EXPECT_EQ(JoinThread(worker), 0);
+  DWORD spent = GetTickCount() - start;
+  EXPECT_LT(spent, 3000u);
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 50u);
+  EXPECT_EQ(lines.back(), "w49");
+}
+
+int Sleeper(void* arg) {
+  Sleep(*static_cast<int*>(arg));
+  return 0;
+}
+
+TEST(JoinThread, AnEndedThreadIsJoinedAtTheFirstPoll) {
+  int ms = 0;
+  ThreadHandle t = StartThread(Sleeper, &ms);
+  Sleep(200);
+  DWORD start = GetTickCount();
+  EXPECT_EQ(JoinThread(t), 0);
+  EXPECT_LT(GetTickCount() - start, 100u);
+}
+
+}  // namespace

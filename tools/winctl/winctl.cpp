@@ -1,0 +1,107 @@
+// qb2winctl: what scripts need of Windows while QB2LINK.EXE runs under Wine, in one
+// small console program: the serial-port registry value a plug-in would add, and
+// the dialog's state. "serve" reads commands from standard input, one a line, so a
+// script can change the registry in well under a millisecond instead of the ~55 ms
+// a "wine reg" call costs.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char kKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const char kValue[] = "\\Device\\Serial2";
+
+int Usage() {
+  std::fputs(
+      "usage: qb2winctl COMMAND [ARG]\n"
+      "  plug COMn        add \"\\Device\\Serial2\" = COMn under HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM\n"
+      "  unplug           delete that value\n"
+      "  wait-dialog MS   wait until QB2LINK's dialog shows its status line (exit 1 on time-out)\n"
+      "  status           print the status line (UTF-8)\n"
+      "  rect             print the dialog's screen rectangle: left top right bottom\n"
+      "  close            close the dialog (as the caption's close button does)\n"
+      "  serve            read the commands above from standard input, one a line;\n"
+      "                   answers \"ok\" or \"error\" for each\n",
+      stderr);
+  return 2;
+}
+
+HWND Dialog() { return FindWindowA("KM72BENCH", nullptr); }
+
+std::string StatusUtf8(HWND dialog) {
+  wchar_t w[512] = L"";
+  GetDlgItemTextW(dialog, 300, w, 512);
+  char out[1024];
+  int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, out, sizeof out, nullptr, nullptr);
+  return n > 0 ? std::string(out, static_cast<size_t>(n - 1)) : std::string();
+}
+
+int Run(const std::string& cmd, const std::string& arg) {
+  if (cmd == "plug" || cmd == "unplug") {
+    HKEY key;
+    // Volatile, like the key the serial driver keeps: it goes with the wineserver.
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+      return 1;
+    LONG rc;
+    if (cmd == "plug")
+      rc = RegSetValueExA(key, kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(arg.c_str()),
+                          static_cast<DWORD>(arg.size() + 1));
+    else
+      rc = RegDeleteValueA(key, kValue);
+    RegCloseKey(key);
+    return (rc == ERROR_SUCCESS || (cmd == "unplug" && rc == ERROR_FILE_NOT_FOUND)) ? 0 : 1;
+  }
+  if (cmd == "wait-dialog") {
+    DWORD limit = static_cast<DWORD>(std::atoi(arg.c_str()));
+    DWORD start = GetTickCount();
+    do {
+      HWND d = Dialog();
+      if (d && !StatusUtf8(d).empty()) return 0;
+      Sleep(10);
+    } while (GetTickCount() - start < limit);
+    return 1;
+  }
+  HWND d = Dialog();
+  if (!d) return 1;
+  if (cmd == "status") {
+    std::printf("%s\n", StatusUtf8(d).c_str());
+    return 0;
+  }
+  if (cmd == "rect") {
+    RECT r;
+    GetWindowRect(d, &r);
+    std::printf("%ld %ld %ld %ld\n", r.left, r.top, r.right, r.bottom);
+    return 0;
+  }
+  if (cmd == "close") {
+    PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return 0;
+  }
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  std::string cmd = argv[1];
+  if (cmd == "serve") {
+    char line[512];
+    while (std::fgets(line, sizeof line, stdin)) {
+      std::string s(line);
+      while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+      size_t sp = s.find(' ');
+      int rc = Run(s.substr(0, sp), sp == std::string::npos ? "" : s.substr(sp + 1));
+      std::printf(rc == 0 ? "ok\n" : "error\n");
+      std::fflush(stdout);
+    }
+    return 0;
+  }
+  int rc = Run(cmd, argc > 2 ? argv[2] : "");
+  return rc == 2 ? Usage() : rc;
+}

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# prefix.sh up|down|make PREFIX
+#   make: create the Wine prefix once (null graphics driver, so dialogs work without a
+#         display); does nothing when it is already there.
+#   up:   make, then start a persistent wineserver for a test run (detached, so pipes
+#         of ctest or tee do not wait on it).
+#   down: end that prefix's wineserver only.
+set -euo pipefail
+cmd=${1:?usage: prefix.sh up|down|make PREFIX}
+WINEPREFIX=${2:?usage: prefix.sh up|down|make PREFIX}
+case "$WINEPREFIX" in /*) ;; *) WINEPREFIX="$PWD/$WINEPREFIX" ;; esac  # wine wants it absolute
+export WINEPREFIX
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/env.sh"
+log="$WINEPREFIX.server.log"
+
+start_server() {
+  wineserver -p >/dev/null 2>>"$log" </dev/null || true
+  wine wineboot >/dev/null 2>&1 </dev/null
+}
+
+make_prefix() {
+  if [ -f "$WINEPREFIX/.qb2-ready" ]; then return 0; fi
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  wineserver -p >/dev/null 2>>"$log" </dev/null || true
+  wine wineboot -i >/dev/null 2>&1 </dev/null
+  # Headless: with the default driver and no display CreateDialog fails (1400).
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null
+  wineserver -k || true
+  wineserver -w || true
+  touch "$WINEPREFIX/.qb2-ready"
+}
+
+case "$cmd" in
+  make) make_prefix; wineserver -k 2>/dev/null || true ;;
+  up) make_prefix; start_server ;;
+  down) wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true ;;
+  *) echo "usage: prefix.sh up|down|make PREFIX" >&2; exit 2 ;;
+esac
