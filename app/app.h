@@ -13,8 +13,14 @@ struct JobParamsRecord {
 };
 extern JobParamsRecord JobParams;
 
-// Settle time after the port has opened, shown in box 301 at start.
-extern int DefaultRecognitionWaitMs;
+#include "platform/systhread.h"
+
+// The one worker thread (production sequence, flash job or firmware download);
+// null when none. Used on the dialog's thread only.
+extern ThreadHandle WorkerThread;
+
+// How long the open command waits for the receiver to report how its open went.
+const unsigned kOpenOutcomeWaitMs = 3000;
 
 // Operator texts (Shift-JIS at run time).
 extern const char* const kStatusPlugIn;       // "USBを接続してください。"

@@ -2,29 +2,19 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "detect/detect.h"
+#include "device/clock.h"
+#include "link/frame.h"
+#include "link/link.h"
+#include "link/receiver.h"
 #include "platform/ui.h"
 
 JobParamsRecord JobParams;
-int DefaultRecognitionWaitMs = 5000;
-
-const char* const kStatusPlugIn = "USBを接続してください。";
-const char* const kStatusRecognising = "COMポート認識待ち";
-const char* const kStatusUnplug = "USBを外してください。";
-const char* const kDefaultDataFile = "C:\\c_work\\km7200bench\\sound_adpcm.dat";
-
-long ParseDecimal(const char* text) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  uint32_t value = 0;
-  while (*p >= '0' && *p <= '9') value = value * 10u + static_cast<uint32_t>(*p++ - '0');
-  if (negative) value = 0u - value;
-  return static_cast<long>(static_cast<int32_t>(value));
-}
+ThreadHandle WorkerThread = nullptr;
 
 void OnInitDialog(JobParamsRecord* params) {
   (void)params;
+  PortHandle.store(nullptr);
   char number[32];
   std::snprintf(number, sizeof number, "%d", 1);
   UiSetText(IDC_PORT_NUMBER, number);
@@ -32,18 +22,152 @@ void OnInitDialog(JobParamsRecord* params) {
   UiSetText(IDC_FLASH_SIZE, "0");
   UiSetText(IDC_FLASH_ADDR, "0");
   SetStatusLine(kStatusPlugIn);
-  std::snprintf(number, sizeof number, "%ld", static_cast<long>(DefaultRecognitionWaitMs));
+  PortWatchArmed.store(0);
+  RemovalWatchArmed.store(0);
+  std::snprintf(number, sizeof number, "%ld", static_cast<long>(RecognitionWaitMs.load()));
   UiSetText(IDC_WAIT_MS, number);
+  // Last: the watchers read the dialog handle, box 301 and their cleared flags.
+  StartWatchers();
 }
 
-void OnCloseDialog() { UiPostQuit(0); }
+void OnCloseDialog() {
+  StopReceiverThread();
+  // A report that has begun ends the process with its own result; otherwise the
+  // close holds every report off, so closing never leaves a result file.
+  if (ClaimProcessEnd()) UiPostQuit(0);
+}
+
+namespace {
+
+// Command 101. The receiver opens the port on its own thread; the command waits
+// (serving other threads' sends) until the receiver has either opened the port or
+// ended, so an operator who typed a wrong number is told at once instead of being
+// left with a locked number box.
+void OpenCommand() {
+  PortHandleValue port = PortHandle.load();
+  if (port != nullptr && port != PortInvalidValue()) return;  // already open
+  char text[256];
+  UiGetText(IDC_PORT_NUMBER, text, sizeof text);
+  PortNumber.store(static_cast<int>(ParseDecimal(text)));
+  bool failed = StartReceiverThread() != 0;
+  for (unsigned waited = 0; !failed && waited < kOpenOutcomeWaitMs; waited += 5) {
+    if (PortIsOpen(PortHandle.load())) break;
+    long code = 0;
+    if (!QueryThreadExitCode(ReceiverThread, &code) || code != kThreadStillActive) failed = true;
+    else SleepServicingSends(5);
+  }
+  if (failed) {
+    UiWarningBox("COMがオープンできません", "KM7200");
+    return;
+  }
+  UiEnable(IDC_PORT_NUMBER, false);
+}
+
+// Commands 206: the clock-set payload from the local time, built in place.
+void SendClockSet() {
+  LocalTimeFields now;
+  ReadLocalTime(&now);
+  unsigned char date[3] = {static_cast<unsigned char>(now.year - 2000), static_cast<unsigned char>(now.month),
+                           static_cast<unsigned char>(now.day)};
+  unsigned short day = DayNumber(date);
+  TxPayload[0] = static_cast<unsigned char>(day & 0xFF);
+  TxPayload[1] = static_cast<unsigned char>(day >> 8);
+  TxPayload[2] = ToBcd(static_cast<unsigned>(now.hour));
+  TxPayload[3] = ToBcd(static_cast<unsigned>(now.minute));
+  TxPayload[4] = ToBcd(static_cast<unsigned>(now.second));
+  SendFrame(0x20, 5);  // CMD_SET_CLOCK
+}
+
+void JoinWorker() {
+  if (WorkerThread != nullptr) {
+    JoinThread(WorkerThread);  // closes the handle, also when the worker still runs
+    WorkerThread = nullptr;
+  }
+}
+
+// Check box 302. The box has already changed its own state when this runs.
+void AutoRecognitionSwitch(JobParamsRecord* params) {
+  if (PortHandle.load() != nullptr) {
+    // Wind the port down first, each step finished before the next.
+    OnCommand(IDC_EM_STOP, params);
+    OnUserMessage(UM_JOIN_WORKER, params);
+    OnCommand(IDC_CLOSE, params);
+  }
+  if (UiGetCheck(IDC_AUTO_RECOGNITION) == 1) {
+    AutoRecognition.store(1);
+    UiPost(UM_START_PORT_WATCH, 0, 0);
+  } else {
+    AutoRecognition.store(0);  // the watchers stop at their next poll
+  }
+}
+
+bool PortNeeded() {
+  if (PortHandle.load() != nullptr) return true;
+  WarnPortClosed();
+  return false;
+}
+
+}  // namespace
 
 void OnCommand(int id, JobParamsRecord* params) {
-  (void)id;
-  (void)params;
+  // Bench commands send without waiting for the reply: the receiver traces it.
+  switch (id) {
+    case IDC_OPEN:
+      OpenCommand();
+      break;
+    case IDC_CLOSE:
+      StopReceiverThread();
+      UiEnable(IDC_PORT_NUMBER, true);
+      break;
+    case IDC_COMMAND1:
+      PortNeeded();
+      break;
+    case IDC_EM_STOP:
+      SetLinkFlag(StopSequence);
+      break;
+    case IDC_AP_STOP:
+      if (!PortNeeded()) break;
+      SendPreStopByte();
+      SleepMs(100);
+      SendFrame(0x60, 0);  // CMD_APP_STOP
+      break;
+    case IDC_AP_RESUME:
+      if (PortNeeded()) SendFrame(0x61, 0);  // CMD_APP_RESUME
+      break;
+    case IDC_CLOCK_SET:
+      if (PortNeeded()) SendClockSet();
+      break;
+    case IDC_CLOCK_READ:
+      if (PortNeeded()) SendFrame(0x21, 0);  // CMD_GET_CLOCK
+      break;
+    case IDC_LIST_CLEAR:
+      ClearTraceList();
+      break;
+    case IDC_AUTO_RECOGNITION:
+      AutoRecognitionSwitch(params);
+      break;
+    default:
+      break;  // the dialog manager's 1 and 2 among them
+  }
 }
 
 void OnUserMessage(unsigned message, JobParamsRecord* params) {
-  (void)message;
   (void)params;
+  switch (message) {
+    case UM_SEQUENCE_ENDED:
+      ClearLinkFlag(StopSequence);
+      JoinWorker();
+      break;
+    case UM_JOIN_WORKER:
+      JoinWorker();
+      break;
+    case UM_START_PORT_WATCH:
+      StartDetachedThread(PortWatcher);
+      break;
+    case UM_START_REMOVAL_WATCH:
+      StartDetachedThread(RemovalWatcher);
+      break;
+    default:
+      break;
+  }
 }

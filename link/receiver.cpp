@@ -130,7 +130,9 @@ int StartReceiverThread() {
     if (QueryThreadExitCode(ReceiverThread, &code) && code != kThreadStillActive) CloseThreadHandle(ReceiverThread);
   }
   ReceiverThread = StartThread(ReceiverMain, nullptr);
-  return 0;
+  // The port's own open is reported later, by PortHandle; what can be told here
+  // is only whether the thread exists at all.
+  return ReceiverThread ? 0 : 1;
 }
 
 int StopReceiverThread() {

@@ -5,7 +5,8 @@
 
 #include "link/thread_join.h"
 
-// Creates the receiver thread (which opens the port itself); returns 0 in every case.
+// Creates the receiver thread (which opens the port itself); 0, or 1 when the
+// thread cannot be created. How the open went shows in PortHandle.
 int StartReceiverThread();
 // Stops the receiver (releasing its event wait), joins it and clears StopReceiver;
 // with no port open it only clears the flag. Returns 0.

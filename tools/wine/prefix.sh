@@ -14,6 +14,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/env.sh"
 log="$WINEPREFIX.server.log"
 
+# COM2..COM20 are fixed links into "<prefix>.ports", where a test or the main-job
+# script points comN at a virtual unit's pty. A link whose target is missing makes
+# CreateFile fail with error 2, as for a device that is not plugged in.
+link_ports() {
+  mkdir -p "$WINEPREFIX.ports"
+  for n in $(seq 2 20); do
+    ln -sfn "$WINEPREFIX.ports/com$n" "$WINEPREFIX/dosdevices/com$n"
+  done
+}
+
 start_server() {
   wineserver -p >/dev/null 2>>"$log" </dev/null || true
   wine wineboot >/dev/null 2>&1 </dev/null
@@ -34,7 +44,7 @@ make_prefix() {
 
 case "$cmd" in
   make) make_prefix; wineserver -k 2>/dev/null || true ;;
-  up) make_prefix; start_server ;;
+  up) make_prefix; link_ports; start_server ;;
   down) wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true ;;
   *) echo "usage: prefix.sh up|down|make PREFIX" >&2; exit 2 ;;
 esac

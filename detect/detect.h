@@ -1,0 +1,36 @@
+// Port detection: the watchdog, the port watcher that finds the device's COM port
+// in the serial-port registry and has it opened, the removal watcher, and the
+// result reports that end the process.
+#pragma once
+#include <atomic>
+
+// Plain flags, each written by one thread and polled by another at its next poll.
+extern std::atomic<int> AutoRecognition;    // recognition on (1) or off (0)
+extern std::atomic<int> PortWatchArmed;     // the port watcher polls or is about to open
+extern std::atomic<int> RemovalWatchArmed;  // the removal watcher polls
+extern std::atomic<int> RecognitionWaitMs;  // settle time after the open; box 301
+
+extern const char* const kSerialCommValue;  // "\Device\Serial2"
+
+// Dialog initialisation calls it once: the watchdog, recognition on, a port watcher.
+void StartWatchers();
+int Watchdog(void* unused);
+int PortWatcher(void* unused);
+int RemovalWatcher(void* unused);
+// Starts a watcher thread whose handle is not kept (they are never joined).
+void StartDetachedThread(int (*proc)(void*));
+
+// The port digits of a registry value such as "COM12": the characters after the
+// three-letter prefix, up to the end of the data or its terminator, at most
+// maxDigits of them (the rest of a longer value is ignored). Never reads past
+// size bytes of data. Returns the length copied into digits (zero-terminated).
+int PortDigitsOf(const char* data, unsigned long size, char* digits, int maxDigits);
+
+// Write "OK:%d\n" to QB2LINK.OK (or "ERR:%d\n" to QB2LINK.ERR) and end the process
+// with the value as exit value. The first report to begin holds every later one
+// (and a close of the dialog) off for good, so a run leaves exactly one result.
+[[noreturn]] void ReportOk(int port);
+[[noreturn]] void ReportError(int code);
+// Claims the end of the process for the dialog's close: false when a report has
+// already begun (it will end the process).
+bool ClaimProcessEnd();

@@ -1,0 +1,280 @@
+// The main job end to end under Wine: QB2LINK.EXE started as a calling script
+// starts it, the "\Device\Serial2" value appearing as a plug-in makes it appear,
+// the virtual unit behind a pty-backed COM port, and the result file, exit value
+// and timing that the script sees.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/ids.h"
+#include "tests/win/e2e_support.h"
+#include "tests/win/win_support.h"
+
+namespace {
+
+using wintest::ControlText;
+using wintest::Since;
+
+const std::string kPlugIn = "USBを接続してください。";
+const std::string kRecognising = "COMポート認識待ち";
+const std::string kUnplugText = "USBを外してください。";
+
+class MainJob : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wintest::Unplug();
+    dir_ = wintest::MakeScratchDir("job");
+    ASSERT_FALSE(dir_.empty());
+  }
+  void TearDown() override { wintest::Unplug(); }
+
+  std::string Ok() { return wintest::ReadWholeFile(dir_ + "\\QB2LINK.OK"); }
+  std::string Err() { return wintest::ReadWholeFile(dir_ + "\\QB2LINK.ERR"); }
+  bool Start(wintest::Process& p) {
+    started_ = GetTickCount();
+    return p.Start(wintest::ProgramPath(), "", dir_);
+  }
+  // Waits for the end; the exit value, and the time since Start in *ms.
+  DWORD Finish(wintest::Process& p, long* ms = nullptr, DWORD timeoutMs = 20000) {
+    DWORD code = 999;
+    EXPECT_TRUE(p.WaitExit(timeoutMs, &code)) << "still running";
+    if (ms) *ms = Since(started_);
+    return code;
+  }
+
+  std::string dir_;
+  DWORD started_ = 0;
+};
+
+TEST_F(MainJob, UnitPresentAtStartReportsItsPort) {
+  wintest::Unit unit;
+  ASSERT_TRUE(unit.Start(7));
+  ASSERT_TRUE(wintest::PlugIn("COM7"));
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  long ms = 0;
+  EXPECT_EQ(Finish(p, &ms), 7u);
+  EXPECT_EQ(Ok(), "OK:7\n");
+  EXPECT_EQ(Err(), "<missing>");
+  // 10 + 500 + 200 ms, the open, 5000 ms settle; plus Wine's start of the EXE.
+  EXPECT_GE(ms, 5700);
+  EXPECT_LT(ms, 7500);
+  EXPECT_TRUE(unit.LogHas("host-open 1"));  // the port was really opened
+  std::printf("[ figures  ] unit present: OK after %ld ms\n", ms);
+}
+
+TEST_F(MainJob, Com12ShowsInBox103AndIsTheExitValue) {
+  wintest::Unit unit;
+  ASSERT_TRUE(unit.Start(12));
+  ASSERT_TRUE(wintest::PlugIn("COM12"));
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  HWND dialog = wintest::WaitForMainDialog(p.Id(), 5000);
+  ASSERT_NE(dialog, nullptr);
+  DWORD t = GetTickCount();
+  while (ControlText(dialog, IDC_PORT_NUMBER) != "12" && Since(t) < 3000) Sleep(5);
+  EXPECT_EQ(ControlText(dialog, IDC_PORT_NUMBER), "12");
+  t = GetTickCount();
+  while (IsWindowEnabled(GetDlgItem(dialog, IDC_PORT_NUMBER)) && Since(t) < 3000) Sleep(5);
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog, IDC_PORT_NUMBER)));  // locked while the port is open
+  EXPECT_EQ(ControlText(dialog, IDC_STATUS_LINE), kRecognising);
+  EXPECT_EQ(Finish(p), 12u);
+  EXPECT_EQ(Ok(), "OK:12\n");
+  EXPECT_TRUE(unit.LogHas("host-open 1"));
+}
+
+TEST_F(MainJob, NeverPluggedInEndsWithErr1AtTenSeconds) {
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  HWND dialog = wintest::WaitForMainDialog(p.Id(), 5000);
+  ASSERT_NE(dialog, nullptr);
+  for (int i = 0; i < 8; ++i) {  // the status line keeps asking for the device
+    EXPECT_EQ(ControlText(dialog, IDC_STATUS_LINE), kPlugIn);
+    Sleep(1000);
+  }
+  long ms = 0;
+  EXPECT_EQ(Finish(p, &ms), 1u);
+  EXPECT_EQ(Err(), "ERR:1\n");
+  EXPECT_EQ(Ok(), "<missing>");
+  EXPECT_GE(ms, 9900);
+  EXPECT_LT(ms, 11500);
+}
+
+TEST_F(MainJob, PluggedInAfterSixSecondsIsTooLate) {
+  wintest::Unit unit;
+  ASSERT_TRUE(unit.Start(7));
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  while (Since(started_) < 6000) Sleep(5);
+  ASSERT_TRUE(wintest::PlugIn("COM7"));
+  long ms = 0;
+  EXPECT_EQ(Finish(p, &ms), 1u);
+  EXPECT_EQ(Err(), "ERR:1\n");
+  EXPECT_EQ(Ok(), "<missing>");
+  EXPECT_LT(ms, 11500);
+  EXPECT_TRUE(unit.LogHas("host-open 1"));  // found and opened, but the watchdog came first
+}
+
+TEST_F(MainJob, APortThatCannotBeOpenedIsStillReported) {
+  // COM9's link points nowhere: the value is listed but the open fails.
+  ASSERT_TRUE(wintest::PlugIn("COM9"));
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  // The open command says so (and leaves the number box unlocked); the box does
+  // not stop the report.
+  wintest::Box box = wintest::WaitForMessageBox(p.Id(), 3000);
+  ASSERT_NE(box.window, nullptr);
+  EXPECT_EQ(box.text, "COMがオープンできません");
+  EXPECT_EQ(box.caption, "KM7200");
+  long ms = 0;
+  EXPECT_EQ(Finish(p, &ms), 9u);
+  EXPECT_EQ(Ok(), "OK:9\n");
+  // 710 ms to the open, up to 3000 ms waiting for the port, 5000 ms settle.
+  EXPECT_GE(ms, 8600);
+  EXPECT_LT(ms, 10000);
+}
+
+TEST_F(MainJob, AnOkReplacesTheOldOneAndAnErrLeavesItAlone) {
+  wintest::WriteWholeFile(dir_ + "\\QB2LINK.OK", "OK:123456\nleft over from an old run\n");
+  {
+    wintest::Unit unit;
+    ASSERT_TRUE(unit.Start(7));
+    ASSERT_TRUE(wintest::PlugIn("COM7"));
+    wintest::Process p;
+    ASSERT_TRUE(Start(p));
+    EXPECT_EQ(Finish(p), 7u);
+    EXPECT_EQ(Ok(), "OK:7\n");  // created anew and truncated
+    wintest::Unplug();
+  }
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  EXPECT_EQ(Finish(p), 1u);
+  EXPECT_EQ(Err(), "ERR:1\n");
+  EXPECT_EQ(Ok(), "OK:7\n");  // the other result file is neither removed nor changed
+}
+
+TEST_F(MainJob, ABlockedResultFileShowsTheBoxAndKeepsTheExitValue) {
+  std::string path = dir_ + "\\QB2LINK.OK";
+  wintest::WriteWholeFile(path, "held");
+  // Another program holds the file without sharing.
+  HANDLE held = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  wintest::Unit unit;
+  ASSERT_TRUE(unit.Start(7));
+  ASSERT_TRUE(wintest::PlugIn("COM7"));
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  wintest::Box box = wintest::WaitForMessageBox(p.Id(), 9000);
+  ASSERT_NE(box.window, nullptr);
+  EXPECT_EQ(box.text, "QB2LINK.OK をオープンできません");
+  EXPECT_EQ(box.caption, "QB2LINK");
+  // The reporting thread waits on the box; the watchdog must not slip in a second result.
+  Sleep(5000);
+  EXPECT_TRUE(p.Running());
+  EXPECT_EQ(Err(), "<missing>");
+  wintest::DismissBox(box);
+  EXPECT_EQ(Finish(p), 7u);
+  CloseHandle(held);
+  EXPECT_EQ(wintest::ReadWholeFile(path), "held");
+  EXPECT_EQ(Err(), "<missing>");
+}
+
+TEST_F(MainJob, ClosingBeforeDetectionEndsWithZeroAndNoResult) {
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  HWND dialog = wintest::WaitForMainDialog(p.Id(), 5000);
+  ASSERT_NE(dialog, nullptr);
+  Sleep(1000);
+  PostMessageA(dialog, WM_CLOSE, 0, 0);
+  EXPECT_EQ(Finish(p), 0u);
+  while (Since(started_) < 11000) Sleep(100);  // past the watchdog's ten seconds
+  EXPECT_EQ(Ok(), "<missing>");
+  EXPECT_EQ(Err(), "<missing>");
+}
+
+// Time from the removal of the value until the status line asks for the device again.
+long StatusTurnsBackAfterRemoval(HWND dialog) {
+  DWORD removed = GetTickCount();
+  EXPECT_TRUE(wintest::Unplug());
+  while (ControlText(dialog, IDC_STATUS_LINE) != kPlugIn && Since(removed) < 3000) Sleep(1);
+  return Since(removed);
+}
+
+TEST_F(MainJob, TheRemovalWatcherRestartsDetectionWhenTheUnitGoes) {
+  // The value is there from the start, so the first port watcher is past its polling.
+  ASSERT_TRUE(wintest::PlugIn("COM9"));
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  HWND dialog = wintest::WaitForMainDialog(p.Id(), 5000);
+  ASSERT_NE(dialog, nullptr);
+  wintest::Box box = wintest::WaitForMessageBox(p.Id(), 3000);  // COM9 cannot open
+  if (box.window) wintest::DismissBox(box);
+  PostMessageA(dialog, 1029, 0, 0);  // UM_START_REMOVAL_WATCH
+  DWORD t = GetTickCount();
+  while (ControlText(dialog, IDC_STATUS_LINE) != kUnplugText && Since(t) < 2000) Sleep(2);
+  EXPECT_EQ(ControlText(dialog, IDC_STATUS_LINE), kUnplugText);
+  Sleep(300);
+  EXPECT_EQ(ControlText(dialog, IDC_STATUS_LINE), kUnplugText);  // waits while the unit is there
+  long ms = StatusTurnsBackAfterRemoval(dialog);
+  EXPECT_EQ(ControlText(dialog, IDC_STATUS_LINE), kPlugIn);
+  EXPECT_LT(ms, 1000);  // 5 ms poll + 200 ms, then the new port watcher's first step
+  std::printf("[ figures  ] removal -> new port watcher: %ld ms\n", ms);
+  EXPECT_EQ(Finish(p), 9u);  // the first port watcher still reports what it found
+}
+
+TEST_F(MainJob, WithRecognitionOffTheRemovalWatcherStopsAndRestartsNothing) {
+  ASSERT_TRUE(wintest::PlugIn("COM9"));
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  HWND dialog = wintest::WaitForMainDialog(p.Id(), 5000);
+  ASSERT_NE(dialog, nullptr);
+  wintest::Box box = wintest::WaitForMessageBox(p.Id(), 3000);
+  if (box.window) wintest::DismissBox(box);
+  PostMessageA(dialog, 1029, 0, 0);
+  DWORD t = GetTickCount();
+  while (ControlText(dialog, IDC_STATUS_LINE) != kUnplugText && Since(t) < 2000) Sleep(2);
+  // The operator clears the auto-recognition box (it is off at start; its click
+  // handler reads the new state).
+  SendDlgItemMessageA(dialog, IDC_AUTO_RECOGNITION, BM_SETCHECK, BST_UNCHECKED, 0);
+  SendMessageA(dialog, WM_COMMAND, IDC_AUTO_RECOGNITION, 0);
+  Sleep(300);  // the removal watcher stops at its next poll
+  EXPECT_TRUE(wintest::Unplug());
+  Sleep(800);
+  EXPECT_EQ(ControlText(dialog, IDC_STATUS_LINE), kUnplugText);  // no new port watcher
+  EXPECT_EQ(Finish(p), 9u);
+}
+
+TEST_F(MainJob, RunsAtTheTenSecondBoundaryLeaveExactlyOneWholeResult) {
+  // The OK report lands about 5710 ms + the open after the value appears; plugging
+  // in around 4.3 s races it against the watchdog at 10 s.
+  wintest::Unit unit;
+  ASSERT_TRUE(unit.Start(7));
+  int oks = 0, errs = 0;
+  for (int run = 0; run < 8; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    dir_ = wintest::MakeScratchDir("edge");
+    wintest::Unplug();
+    wintest::Process p;
+    ASSERT_TRUE(Start(p));
+    long plugAt = 4150 + run * 40;
+    while (Since(started_) < plugAt) Sleep(1);
+    ASSERT_TRUE(wintest::PlugIn("COM7"));
+    DWORD code = Finish(p);
+    std::string ok = Ok(), err = Err();
+    if (code == 7) {
+      ++oks;
+      EXPECT_EQ(ok, "OK:7\n");
+      EXPECT_EQ(err, "<missing>");
+    } else {
+      ++errs;
+      EXPECT_EQ(code, 1u);
+      EXPECT_EQ(err, "ERR:1\n");
+      EXPECT_EQ(ok, "<missing>");
+    }
+  }
+  std::printf("[ figures  ] boundary runs: %d OK, %d ERR\n", oks, errs);
+}
+
+}  // namespace
