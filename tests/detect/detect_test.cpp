@@ -1,0 +1,218 @@
+// Port detection on the native layers: the registry model stands in for the
+// serial driver and the in-memory dialog for the controls. The reports end the
+// process, so the flows run as death tests (a child process per case) and are
+// judged by exit value and result file, as a calling script judges them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "app/app.h"
+#include "detect/detect.h"
+#include "link/link.h"
+#include "platform/registry_model.h"
+#include "platform/systhread.h"
+#include "platform/ui.h"
+#include "platform/ui_model.h"
+
+namespace {
+
+std::string Digits(const std::string& data, unsigned long size) {
+  char digits[10];
+  PortDigitsOf(data.data(), size, digits, 9);
+  return digits;
+}
+
+TEST(PortDigits, TakeWhatFollowsThePrefixWithinTheData) {
+  EXPECT_EQ(Digits(std::string("COM7\0", 5), 5), "7");
+  EXPECT_EQ(Digits(std::string("COM12\0", 6), 6), "12");
+  EXPECT_EQ(Digits("COM1234", 7), "1234");  // no terminator, and above 999: all digits
+  EXPECT_EQ(Digits("CO", 2), "");          // shorter than the prefix
+  EXPECT_EQ(Digits(std::string("COM\0" "99", 6), 6), "");
+  EXPECT_EQ(Digits("COM123456789012", 15), "123456789");  // at most nine characters
+}
+
+TEST(PortDigits, NeverReadPastTheData) {
+  // 64 bytes, no terminator anywhere: the last byte read is data[63].
+  std::string full(64, '5');
+  full[0] = 'C';
+  char digits[64];
+  EXPECT_EQ(PortDigitsOf(full.data(), 64, digits, 63), 61);
+  EXPECT_EQ(std::string(digits), std::string(61, '5'));
+}
+
+std::string Slurp(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class Detect : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    // A death test's child runs this again: it must work in the parent's folder,
+    // where the parent looks for the result files.
+    if (const char* inherited = std::getenv("QB2_DETECT_DIR")) {
+      dir_ = inherited;
+    } else {
+      char dir[] = "/tmp/qb2-detect-XXXXXX";
+      ASSERT_NE(mkdtemp(dir), nullptr);
+      dir_ = dir;
+      setenv("QB2_DETECT_DIR", dir, 1);
+      owner_ = true;
+    }
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    UiModelReset();
+    RegistryModelReset();
+    UiSetText(IDC_WAIT_MS, "0");  // no settle time in these runs
+    AutoRecognition.store(1);
+    PortWatchArmed.store(0);
+    RemovalWatchArmed.store(0);
+    PortHandle.store(nullptr);
+  }
+  void TearDown() override {
+    if (!owner_) return;
+    std::remove((dir_ + "/QB2LINK.OK").c_str());
+    std::remove((dir_ + "/QB2LINK.ERR").c_str());
+    ASSERT_EQ(chdir("/"), 0);
+    rmdir(dir_.c_str());
+    unsetenv("QB2_DETECT_DIR");
+  }
+  std::string dir_;
+  bool owner_ = false;
+};
+
+TEST_F(Detect, ReportsWriteExactlyTheTextAndEndWithTheValue) {
+  EXPECT_EXIT(ReportOk(3), ::testing::ExitedWithCode(3), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "OK:3\n");
+  EXPECT_EXIT(ReportError(1), ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(Slurp("QB2LINK.ERR"), "ERR:1\n");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "OK:3\n");  // the other file is left alone
+  std::ofstream("QB2LINK.OK") << "OK:123456\nold";
+  EXPECT_EXIT(ReportOk(12), ::testing::ExitedWithCode(12), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "OK:12\n");  // replaced and truncated
+}
+
+int ReportErrorThread(void*) { ReportError(1); }
+
+TEST_F(Detect, TheFirstReportHoldsEveryLaterOneOff) {
+  EXPECT_EXIT(
+      {
+        ClaimProcessEnd();  // a report (or the dialog's close) has begun
+        StartThread(ReportErrorThread, nullptr);
+        SleepMs(300);
+        std::exit(42);  // the first one's own ending
+      },
+      ::testing::ExitedWithCode(42), "");
+  EXPECT_EQ(Slurp("QB2LINK.ERR"), "<missing>");
+}
+
+TEST_F(Detect, ABlockedResultFileWarnsAndStillEndsWithTheValue) {
+  mkdir("QB2LINK.OK", 0700);  // a folder of that name: the file cannot be created
+  struct stat st;
+  ASSERT_TRUE(stat("QB2LINK.OK", &st) == 0 && S_ISDIR(st.st_mode));
+  EXPECT_EXIT(
+      {
+        UiModelReset();
+        // The box is recorded by the dialog model; print it so the parent can see it.
+        std::atexit([] {
+          auto boxes = UiModelBoxes();
+          if (!boxes.empty()) std::fprintf(stderr, "box[%s|%s]\n", boxes[0].first.c_str(), boxes[0].second.c_str());
+        });
+        ReportOk(7);
+      },
+      ::testing::ExitedWithCode(7), "box\\[QB2LINK.OK .*\\|QB2LINK\\]");
+  rmdir("QB2LINK.OK");
+}
+
+TEST_F(Detect, APortWatcherFindsTheValueOpensAndReportsTheNumber) {
+  RegistryModelSet(kSerialCommValue, std::string("COM12\0", 6));
+  EXPECT_EXIT(
+      {
+        // The receiver is not part of this run: the port counts as open once the
+        // open command has been posted.
+        std::thread([] {
+          for (;;) {
+            for (const UiMessage& m : UiModelTakePosted())
+              if (m.message == 273 && m.wParam == IDC_OPEN) PortHandle.store(reinterpret_cast<void*>(0x10));
+            SleepMs(1);
+          }
+        }).detach();
+        PortWatcher(nullptr);
+      },
+      ::testing::ExitedWithCode(12), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "OK:12\n");
+}
+
+TEST_F(Detect, AWatcherThatEndsWithoutAValueReportsZero) {
+  // Recognition switched off while it polls; and a key that cannot be opened.
+  EXPECT_EXIT(
+      {
+        std::thread([] {
+          SleepMs(50);
+          AutoRecognition.store(0);
+        }).detach();
+        PortWatcher(nullptr);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "OK:0\n");
+  std::remove("QB2LINK.OK");
+  RegistryModelFailOpen(true);
+  EXPECT_EXIT(PortWatcher(nullptr), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "OK:0\n");
+}
+
+TEST_F(Detect, AValueTooLongForTheBufferIsNotTakenForAPort) {
+  RegistryModelSet(kSerialCommValue, "COM7" + std::string(70, ' '));
+  std::thread([] {
+    SleepMs(100);
+    AutoRecognition.store(0);
+  }).detach();
+  EXPECT_EXIT(PortWatcher(nullptr), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Detect, TheRemovalWatcherRestartsDetectionOnlyWhileRecognitionIsOn) {
+  RegistryModelSet(kSerialCommValue, "COM7");
+  ThreadHandle t = StartThread(RemovalWatcher, nullptr);
+  SleepMs(100);
+  EXPECT_EQ(UiModelText(IDC_STATUS_LINE), kStatusUnplug);
+  EXPECT_EQ(RemovalWatchArmed.load(), 1);
+  RegistryModelDelete(kSerialCommValue);
+  auto t0 = std::chrono::steady_clock::now();
+  long code = kThreadStillActive;
+  while (code == kThreadStillActive) {
+    SleepMs(1);
+    QueryThreadExitCode(t, &code);
+  }
+  CloseThreadHandle(t);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_GE(ms, 190);  // 5 ms poll, then 200 ms
+  std::vector<UiMessage> posted = UiModelTakePosted();
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].message, static_cast<unsigned>(UM_START_PORT_WATCH));
+  EXPECT_EQ(RemovalWatchArmed.load(), 0);
+
+  RegistryModelSet(kSerialCommValue, "COM7");
+  t = StartThread(RemovalWatcher, nullptr);
+  SleepMs(50);
+  AutoRecognition.store(0);
+  code = kThreadStillActive;
+  while (code == kThreadStillActive) {
+    SleepMs(1);
+    QueryThreadExitCode(t, &code);
+  }
+  CloseThreadHandle(t);
+  EXPECT_TRUE(UiModelTakePosted().empty());  // stopped, nothing restarted
+}
+
+}  // namespace
