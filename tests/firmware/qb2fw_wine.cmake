@@ -1,0 +1,25 @@
+# Runs qb2fw.exe image under Wine on a file with and without an end record and
+# checks the exit values and the image it writes.
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+set(records "S00600004844521B\r\nS1133010010101010101010101010101010101019C\r\nS208010000556677883C\r\n")
+file(WRITE ${WORK}/good.mot "${records}S9030000FC\r\n")
+file(WRITE ${WORK}/cut.mot "${records}\r\nS9030000FC\r\n")
+
+foreach(name good cut)
+  execute_process(COMMAND ${EMULATOR} ${QB2FW} image ${name}.mot ${name}.bin
+    WORKING_DIRECTORY ${WORK} RESULT_VARIABLE exit OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  set(exit_${name} ${exit})
+  message("${out}")
+  if(NOT EXISTS ${WORK}/${name}.bin)
+    message(FATAL_ERROR "qb2fw.exe wrote no ${name}.bin (exit ${exit})")
+  endif()
+  file(SIZE ${WORK}/${name}.bin size)
+  file(READ ${WORK}/${name}.bin bytes OFFSET 12303 LIMIT 3 HEX)
+  if(NOT size EQUAL 65536 OR NOT bytes STREQUAL "ff0101")
+    message(FATAL_ERROR "${name}.bin: ${size} bytes, 0x300F-0x3011 = ${bytes}")
+  endif()
+endforeach()
+if(NOT exit_good EQUAL 0 OR exit_cut EQUAL 0)
+  message(FATAL_ERROR "exit values: with end record ${exit_good}, reading cut before it ${exit_cut}")
+endif()
