@@ -13,33 +13,25 @@
 #include "link/receiver.h"
 #include "platform/ui.h"
 #include "tests/win/e2e_support.h"
+#include "tests/win/test_dialog.h"
 #include "tests/win/win_support.h"
 
 namespace {
 
 using wintest::Since;
 
-INT_PTR CALLBACK DrainOnlyProc(HWND, UINT message, WPARAM, LPARAM) {
-  if (message == UM_TRACE_DRAIN) DrainTraceQueue();
-  return FALSE;
-}
-
 class LinkWine : public ::testing::Test {
  protected:
   void SetUp() override {
-    HINSTANCE self = GetModuleHandleA(nullptr);
-    RegisterMainClass(self);
-    dialog_ = CreateDialogParamA(self, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DrainOnlyProc, 0);
+    dialog_ = wintest::CreateTestDialog();
     ASSERT_NE(dialog_, nullptr);
-    DialogHandle = dialog_;
     PortHandle.store(nullptr);
     LinkFlags.store(0);
   }
   void TearDown() override {
     StopReceiverThread();
     unit_.Stop();
-    DialogHandle = nullptr;
-    DestroyWindow(dialog_);
+    wintest::DestroyTestDialog(dialog_);
   }
   // This thread owns the dialog, so every wait here serves the receiver's sends
   // (its trace lines, the number box), as the program's dialog thread does.

@@ -22,7 +22,7 @@ const std::string kRecognising = "COMポート認識待ち";
 const std::string kUnplugText = "USBを外してください。";
 
 class MainJob : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     wintest::Unplug();
     dir_ = wintest::MakeScratchDir("job");
@@ -202,19 +202,27 @@ long StatusTurnsBackAfterRemoval(HWND dialog) {
   return Since(removed);
 }
 
-TEST_F(MainJob, TheRemovalWatcherRestartsDetectionWhenTheUnitGoes) {
-  // The value is there from the start, so the first port watcher is past its polling.
-  ASSERT_TRUE(wintest::PlugIn("COM9"));
-  wintest::Process p;
-  ASSERT_TRUE(Start(p));
+// Starts the program with the value listed from the start (so the first port
+// watcher is past its polling; COM9 cannot open), then the removal watcher, as the
+// end of a production run does. The dialog, once it asks for the unplug.
+HWND StartWithRemovalWatcher(MainJob& job, wintest::Process& p) {
+  EXPECT_TRUE(wintest::PlugIn("COM9"));
+  EXPECT_TRUE(job.Start(p));
   HWND dialog = wintest::WaitForMainDialog(p.Id(), 5000);
-  ASSERT_NE(dialog, nullptr);
-  wintest::Box box = wintest::WaitForMessageBox(p.Id(), 3000);  // COM9 cannot open
+  if (!dialog) return nullptr;
+  wintest::Box box = wintest::WaitForMessageBox(p.Id(), 3000);
   if (box.window) wintest::DismissBox(box);
   PostMessageA(dialog, 1029, 0, 0);  // UM_START_REMOVAL_WATCH
   DWORD t = GetTickCount();
   while (ControlText(dialog, IDC_STATUS_LINE) != kUnplugText && Since(t) < 2000) Sleep(2);
   EXPECT_EQ(ControlText(dialog, IDC_STATUS_LINE), kUnplugText);
+  return dialog;
+}
+
+TEST_F(MainJob, TheRemovalWatcherRestartsDetectionWhenTheUnitGoes) {
+  wintest::Process p;
+  HWND dialog = StartWithRemovalWatcher(*this, p);
+  ASSERT_NE(dialog, nullptr);
   Sleep(300);
   EXPECT_EQ(ControlText(dialog, IDC_STATUS_LINE), kUnplugText);  // waits while the unit is there
   long ms = StatusTurnsBackAfterRemoval(dialog);
@@ -225,16 +233,9 @@ TEST_F(MainJob, TheRemovalWatcherRestartsDetectionWhenTheUnitGoes) {
 }
 
 TEST_F(MainJob, WithRecognitionOffTheRemovalWatcherStopsAndRestartsNothing) {
-  ASSERT_TRUE(wintest::PlugIn("COM9"));
   wintest::Process p;
-  ASSERT_TRUE(Start(p));
-  HWND dialog = wintest::WaitForMainDialog(p.Id(), 5000);
+  HWND dialog = StartWithRemovalWatcher(*this, p);
   ASSERT_NE(dialog, nullptr);
-  wintest::Box box = wintest::WaitForMessageBox(p.Id(), 3000);
-  if (box.window) wintest::DismissBox(box);
-  PostMessageA(dialog, 1029, 0, 0);
-  DWORD t = GetTickCount();
-  while (ControlText(dialog, IDC_STATUS_LINE) != kUnplugText && Since(t) < 2000) Sleep(2);
   // The operator clears the auto-recognition box (it is off at start; its click
   // handler reads the new state).
   SendDlgItemMessageA(dialog, IDC_AUTO_RECOGNITION, BM_SETCHECK, BST_UNCHECKED, 0);

@@ -11,27 +11,19 @@
 #include "link/thread_join.h"
 #include "platform/systhread.h"
 #include "platform/ui.h"
+#include "tests/win/test_dialog.h"
 #include "tests/win/win_support.h"
 
 namespace {
 
-INT_PTR CALLBACK DrainOnlyProc(HWND, UINT message, WPARAM, LPARAM) {
-  if (message == UM_TRACE_DRAIN) DrainTraceQueue();
-  return FALSE;
-}
-
 class TraceList : public ::testing::Test {
  protected:
   void SetUp() override {
-    HINSTANCE self = GetModuleHandleA(nullptr);
-    RegisterMainClass(self);  // a second registration in the same process just fails
-    dialog_ = CreateDialogParamA(self, MAKEINTRESOURCEA(IDD_MAIN), nullptr, DrainOnlyProc, 0);
+    dialog_ = wintest::CreateTestDialog();
     ASSERT_NE(dialog_, nullptr);
-    DialogHandle = dialog_;
   }
   void TearDown() override {
-    DialogHandle = nullptr;
-    DestroyWindow(dialog_);
+    wintest::DestroyTestDialog(dialog_);
   }
   std::vector<std::string> Lines() { return wintest::ListLines(dialog_, IDC_TRACE_LIST); }
   int Selection() { return wintest::ListSelection(dialog_, IDC_TRACE_LIST); }
