@@ -51,6 +51,7 @@ int AppendTrace(const char* text) {
     AppendOnDialogThread(text);
     return 0;
   }
+  if (DialogHandle == nullptr) return 0;  // no list to show it in (a tool without the dialog)
   {
     TraceQueue& q = Queue();
     std::lock_guard<std::mutex> hold(q.lock);

@@ -51,6 +51,19 @@ std::vector<unsigned char> Frame(unsigned char code, const std::vector<unsigned 
   return f;
 }
 
+TEST(SendFrame, APayloadThatCannotFitTheBufferIsRefused) {
+  UiModelReset();
+  PortHandle.store(nullptr);  // nothing to write to: only the trace shows what was framed
+  for (int i = 0; i < kMaxPayload; ++i) TxPayload[i] = static_cast<unsigned char>(i);
+  SendFrame(0x50, kMaxPayload);  // 505 bytes: a 512-byte frame, the whole buffer
+  std::vector<std::string> lines = UiModelList(100);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(0, 6), "T-512 ");
+  EXPECT_EQ(TxFrame[kFrameBufferSize - 1], kCr);
+  EXPECT_EQ(SendFrame(0x50, kMaxPayload + 1), 0);  // ETX and the sum would land past the buffer
+  EXPECT_EQ(UiModelList(100).size(), 1u);         // nothing framed, nothing traced
+}
+
 class CheckRx : public ::testing::Test {
  protected:
   void SetUp() override {
