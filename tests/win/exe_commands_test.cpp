@@ -104,6 +104,34 @@ TEST_F(ExeCommands, OpenAndCloseByHandWithARoundTripInTheTraceList) {
   EXPECT_TRUE(Lines().empty());
 }
 
+int Bcd(const std::string& hex, size_t at) { return std::stoi(hex.substr(at, 2)); }
+
+TEST_F(ExeCommands, ClockSetSendsTheLocalTimeThatClockReadThenReports) {
+  wintest::Unit unit;
+  ASSERT_TRUE(unit.Start(7));
+  OpenPort(7);
+  ASSERT_TRUE(WaitPortBox(false));
+  SYSTEMTIME before;
+  GetLocalTime(&before);
+  Command(IDC_CLOCK_SET);
+  ASSERT_TRUE(WaitLines(2, 2000));
+  EXPECT_EQ(Lines()[0].substr(0, 14), "T- 12 02200500");  // CMD_SET_CLOCK with its 5 bytes
+  EXPECT_EQ(Lines()[1], "R-  7 0230000003350D");
+  Command(IDC_CLOCK_READ);
+  ASSERT_TRUE(WaitLines(4, 2000));
+  // "R- 13 0230 0600" then BCD year-2000, month, day, hour, minute, second.
+  std::string reply = Lines()[3].substr(6);
+  ASSERT_EQ(reply.substr(0, 8), "02300600");
+  EXPECT_EQ(2000 + Bcd(reply, 8), before.wYear);
+  EXPECT_EQ(Bcd(reply, 10), before.wMonth);
+  EXPECT_EQ(Bcd(reply, 12), before.wDay);
+  int set = Bcd(reply, 14) * 3600 + Bcd(reply, 16) * 60 + Bcd(reply, 18);
+  int was = before.wHour * 3600 + before.wMinute * 60 + before.wSecond;
+  EXPECT_GE(set, was);
+  EXPECT_LE(set, was + 3);
+  Command(IDC_CLOSE);
+}
+
 TEST_F(ExeCommands, AnOpenThatFailsSaysSoAndLeavesTheNumberBoxFree) {
   OpenPort(9);  // nothing behind COM9
   wintest::Box box = wintest::WaitForMessageBox(p_.Id(), 3000);
