@@ -19,6 +19,14 @@ extern JobParamsRecord JobParams;
 // null when none. Used on the dialog's thread only.
 extern ThreadHandle WorkerThread;
 
+// One worker at a time: every worker shares TxFrame, RxFrame, JobParams and
+// TransferBuffer, and a second one would mix its requests and replies with the
+// first one's and take its handle. Starts proc(arg) as WorkerThread; false, and
+// nothing started, while a worker runs (or when the thread cannot be created).
+// Dialog thread only.
+bool StartWorker(int (*proc)(void*), void* arg);
+bool WorkerRunning();
+
 // How long the open command waits for the receiver to report how its open went.
 const unsigned kOpenOutcomeWaitMs = 3000;
 

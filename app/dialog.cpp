@@ -3,7 +3,7 @@
 
 #include "app/app.h"
 #include "detect/detect.h"
-#include "device/clock.h"
+#include "device/commands.h"
 #include "link/frame.h"
 #include "link/link.h"
 #include "link/receiver.h"
@@ -63,19 +63,11 @@ void OpenCommand() {
   UiEnable(IDC_PORT_NUMBER, false);
 }
 
-// Commands 206: the clock-set payload from the local time, built in place.
+// Command 206: the clock-set payload from the local time, built in place.
 void SendClockSet() {
   LocalTimeFields now;
   ReadLocalTime(&now);
-  unsigned char date[3] = {static_cast<unsigned char>(now.year - 2000), static_cast<unsigned char>(now.month),
-                           static_cast<unsigned char>(now.day)};
-  unsigned short day = DayNumber(date);
-  TxPayload[0] = static_cast<unsigned char>(day & 0xFF);
-  TxPayload[1] = static_cast<unsigned char>(day >> 8);
-  TxPayload[2] = ToBcd(static_cast<unsigned>(now.hour));
-  TxPayload[3] = ToBcd(static_cast<unsigned>(now.minute));
-  TxPayload[4] = ToBcd(static_cast<unsigned>(now.second));
-  SendFrame(0x20, 5);  // CMD_SET_CLOCK
+  SendFrame(CMD_SET_CLOCK, BuildClockPayload(TxPayload, now));
 }
 
 void JoinWorker() {
@@ -109,6 +101,14 @@ bool PortNeeded() {
 
 }  // namespace
 
+bool WorkerRunning() { return WorkerThread != nullptr; }
+
+bool StartWorker(int (*proc)(void*), void* arg) {
+  if (WorkerThread != nullptr) return false;
+  WorkerThread = StartThread(proc, arg);
+  return WorkerThread != nullptr;
+}
+
 void OnCommand(int id, JobParamsRecord* params) {
   // Bench commands send without waiting for the reply: the receiver traces it.
   switch (id) {
@@ -129,16 +129,16 @@ void OnCommand(int id, JobParamsRecord* params) {
       if (!PortNeeded()) break;
       SendPreStopByte();
       SleepMs(100);
-      SendFrame(0x60, 0);  // CMD_APP_STOP
+      SendFrame(CMD_APP_STOP, 0);
       break;
     case IDC_AP_RESUME:
-      if (PortNeeded()) SendFrame(0x61, 0);  // CMD_APP_RESUME
+      if (PortNeeded()) SendFrame(CMD_APP_RESUME, 0);
       break;
     case IDC_CLOCK_SET:
       if (PortNeeded()) SendClockSet();
       break;
     case IDC_CLOCK_READ:
-      if (PortNeeded()) SendFrame(0x21, 0);  // CMD_GET_CLOCK
+      if (PortNeeded()) SendFrame(CMD_GET_CLOCK, 0);
       break;
     case IDC_LIST_CLEAR:
       ClearTraceList();
