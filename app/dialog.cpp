@@ -4,6 +4,7 @@
 #include "app/app.h"
 #include "detect/detect.h"
 #include "device/commands.h"
+#include "firmware/download.h"
 #include "link/frame.h"
 #include "link/link.h"
 #include "link/receiver.h"
@@ -121,6 +122,13 @@ void OnCommand(int id, JobParamsRecord* params) {
       break;
     case IDC_COMMAND1:
       PortNeeded();
+      break;
+    case IDC_COMMAND2:
+      // While a worker runs, not even the boot-enter frame goes out: it would put
+      // the unit into its boot loader under the running job.
+      if (WorkerRunning() || !PortNeeded()) break;
+      SendFrame(CMD_BOOT_ENTER, 0);
+      StartWorker(FirmwareDownloadJob, params);
       break;
     case IDC_EM_STOP:
       SetLinkFlag(StopSequence);

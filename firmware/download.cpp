@@ -1,0 +1,192 @@
+#include "firmware/download.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "app/app.h"
+#include "app/ids.h"
+#include "firmware/boot_blocks.h"
+#include "firmware/srecord.h"
+#include "link/link.h"
+#include "link/receiver.h"
+#include "platform/port.h"
+#include "platform/systhread.h"
+#include "platform/ui.h"
+
+const char* const kFirmwareFilePath = "C:\\c_work\\km7200bench\\enc72.mot";
+const char* FirmwareFilePath = kFirmwareFilePath;
+
+namespace {
+
+const unsigned char kBootErase = 0x45;   // "E", then the block code twice
+const unsigned char kBootWrite = 0x57;   // "W"
+const unsigned char kBootPageEnd = 0x55; // "U"
+const unsigned char kBootFinish = 0xFF;
+const unsigned char kBootWriteReady = 0xAA;
+
+enum { MESSAGE_ANSWERED = 0, MESSAGE_NO_REPLY, MESSAGE_PORT_FAILED };
+
+// At most this many bytes are read at once around one message, so that a line
+// that keeps talking cannot hold the download.
+const int kDropLimit = 256;
+// The settle after stale bytes: long enough for the receiver to finish an event it
+// has begun (microseconds, or a time slice when the machine is busy), bounded.
+const unsigned kSettleMs = 5;
+const int kSettleRounds = 20;
+
+// Bytes already queued when a message is about to go out cannot be its answer:
+// the tail of the unit's frame reply to CMD_BOOT_ENTER (which races the reading of
+// the file), or a late answer to a message given up on. In byte mode the receiver
+// hands over one byte per event and leaves the rest queued, so left there they
+// would be taken, one by one, as the answers to the messages that follow.
+// Returns the bytes read; the newest in *last.
+int DrainBytes(unsigned char* last) {
+  unsigned char scratch[64];
+  int dropped = 0;
+  while (dropped < kDropLimit) {
+    int n = PortBytesWaiting();
+    if (n <= 0) break;
+    if (n > static_cast<int>(sizeof scratch)) n = static_cast<int>(sizeof scratch);
+    int got = PortRead(PortHandle.load(), scratch, n);
+    if (got <= 0) break;
+    if (last != nullptr) *last = scratch[got - 1];
+    dropped += got;
+  }
+  return dropped;
+}
+
+// ResponseReady is cleared after every reply, so a byte handed over since then
+// arrived between two messages. When there was one (or a queued byte), the
+// receiver may be in the middle of handing over another that it has already
+// taken: the line is looked at again after a short settle, until a look finds
+// nothing. A quiet line costs nothing, so there is no pause before the first
+// erase unless the unit's answer to CMD_BOOT_ENTER is arriving just then.
+void DropWaitingBytesAndClearReply() {
+  unsigned char last = 0;
+  for (int round = 0; round < kSettleRounds; ++round) {
+    bool found = ResponseReadySet();
+    ClearResponseReady();
+    if (DrainBytes(&last) > 0) found = true;
+    if (!found) return;
+    SleepMs(kSettleMs);
+  }
+}
+
+// The receiver hands over the oldest byte of an event. Bytes still queued behind it
+// arrived later, and the unit's answer is the last thing it sends for a message
+// (a frame tail still arriving after the message went out comes before it), so
+// the newest of them is the answer.
+void TakeNewestByte(unsigned char* reply) { DrainBytes(reply); }
+
+// One message that expects a one-byte reply: leftovers dropped, ResponseReady
+// cleared, the bytes written, the pause, then the bounded wait.
+int SendBootMessage(const unsigned char* bytes, int count, unsigned pauseMs, unsigned char* reply) {
+  DropWaitingBytesAndClearReply();
+  // A short write is a port that has gone (unplugged) or been closed: waiting for
+  // replies to messages that never left would cost a second each.
+  if (PortWrite(PortHandle.load(), bytes, count) != count) return MESSAGE_PORT_FAILED;
+  if (pauseMs != 0) SleepMs(pauseMs);
+  if (!WaitBootReply(reply, kBootReplyPolls)) return MESSAGE_NO_REPLY;
+  TakeNewestByte(reply);
+  ClearResponseReady();  // taken: a later hand-over is a byte between messages
+  return MESSAGE_ANSWERED;
+}
+
+void TraceFormatted(const char* format, unsigned a, unsigned b = 0) {
+  char line[64];
+  std::snprintf(line, sizeof line, format, a, b);
+  AppendTrace(line);
+}
+
+int ErasePhase(const unsigned char* image) {
+  for (const BootBlock& block : BootBlockTable) {
+    long first = FindFirstUsedByte(image, block);
+    if (first < 0) continue;
+    TraceFormatted("ﾌﾞﾛｯｸ消去 %04X-%04X", static_cast<unsigned>(first), BootBlockLast(block));
+    const unsigned char message[3] = {kBootErase, block.code, block.code};
+    unsigned char reply = 0;
+    int sent = SendBootMessage(message, 3, kBootErasePauseMs, &reply);
+    if (sent == MESSAGE_PORT_FAILED) return BOOT_PORT_FAILED;
+    if (sent == MESSAGE_NO_REPLY) return BOOT_ERASE_FAILED;
+    TraceFormatted("resp %02x", reply);  // what an erase answers is not looked at
+  }
+  return BOOT_FINISHED;
+}
+
+int StartWriting() {
+  AppendTrace("書込中");
+  const unsigned char message = kBootWrite;
+  unsigned char reply = 0;
+  int sent = SendBootMessage(&message, 1, 0, &reply);
+  if (sent == MESSAGE_PORT_FAILED) return BOOT_PORT_FAILED;
+  if (sent == MESSAGE_NO_REPLY) return BOOT_WRITE_REFUSED;
+  if (reply != kBootWriteReady) {
+    TraceFormatted("err %02x", reply);
+    return BOOT_WRITE_REFUSED;
+  }
+  SleepMs(kBootWritePauseMs);
+  return BOOT_FINISHED;
+}
+
+// One page: MESSAGE_ANSWERED when the unit confirmed it, MESSAGE_NO_REPLY when it
+// did not (the rest of the block is given up), MESSAGE_PORT_FAILED.
+int WritePage(const unsigned char* image, unsigned address) {
+  TraceFormatted("書込%x", address);
+  const unsigned char where[2] = {static_cast<unsigned char>(address & 0xFF),
+                                  static_cast<unsigned char>((address >> 8) & 0xFF)};
+  unsigned char reply = 0;
+  int sent = SendBootMessage(where, 2, 0, &reply);
+  if (sent != MESSAGE_ANSWERED) return sent;
+  if (reply != static_cast<unsigned char>(where[0] + where[1])) return MESSAGE_NO_REPLY;
+
+  const unsigned char sum = ComputePageSum(image, address);
+  unsigned char discard[kBootDiscardCount];
+  PortRead(PortHandle.load(), discard, kBootDiscardCount);
+  sent = SendBootMessage(image + address, BOOT_PAGE_SIZE, 0, &reply);
+  if (sent != MESSAGE_ANSWERED) return sent;
+  if (reply != sum) return MESSAGE_NO_REPLY;
+
+  const unsigned char end = kBootPageEnd;
+  sent = SendBootMessage(&end, 1, 0, &reply);  // its value is not looked at
+  if (sent != MESSAGE_ANSWERED) return sent;
+  SleepMs(kBootPagePauseMs);
+  return MESSAGE_ANSWERED;
+}
+
+int WritePhase(const unsigned char* image) {
+  for (const BootBlock& block : BootBlockTable) {
+    if (FindFirstUsedByte(image, block) < 0) continue;
+    for (unsigned page = block.start; page < block.start + block.size; page += BOOT_PAGE_SIZE) {
+      if (IsBlankPage(image, page)) continue;
+      int written = WritePage(image, page);
+      if (written == MESSAGE_PORT_FAILED) return BOOT_PORT_FAILED;
+      if (written != MESSAGE_ANSWERED) break;  // only the rest of this block is lost
+    }
+  }
+  const unsigned char finish = kBootFinish;  // no reply: the unit leaves its boot loader
+  if (PortWrite(PortHandle.load(), &finish, 1) != 1) return BOOT_PORT_FAILED;
+  return BOOT_FINISHED;
+}
+
+}  // namespace
+
+int BootLoaderDownload(const unsigned char* image) {
+  SetLinkFlag(BootByteMode);
+  int result = ErasePhase(image);
+  if (result == BOOT_FINISHED) result = StartWriting();
+  if (result == BOOT_FINISHED) result = WritePhase(image);
+  ClearLinkFlag(BootByteMode);
+  return result;
+}
+
+int FirmwareDownloadJob(void* params) {
+  (void)params;
+  std::vector<unsigned char> image(FIRMWARE_IMAGE_SIZE, 0xFF);
+  if (ReadSRecordFile(FirmwareFilePath, image.data()) == 0) {
+    UiWarningBox("Cannot read S-Format file.", "KM7200");
+  } else {
+    BootLoaderDownload(image.data());
+  }
+  UiPost(UM_JOIN_WORKER, 0, 0);
+  return 0;
+}
