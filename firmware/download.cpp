@@ -34,12 +34,12 @@ const int kDropLimit = 256;
 const unsigned kSettleMs = 5;
 const int kSettleRounds = 20;
 
-// Bytes already queued when a message is about to go out cannot be its answer:
-// the tail of the unit's frame reply to CMD_BOOT_ENTER (which races the reading of
-// the file), or a late answer to a message given up on. In byte mode the receiver
-// hands over one byte per event and leaves the rest queued, so left there they
-// would be taken, one by one, as the answers to the messages that follow.
-// Returns the bytes read; the newest in *last.
+// Bytes that arrive before a message cannot be its answer: the unit's frame reply
+// to CMD_BOOT_ENTER (which races the reading of the file), or a late answer to a
+// message given up on. In byte mode the receiver hands over one byte per event and
+// leaves the rest queued, so left there they would be taken, one by one, as the
+// answers to the messages that follow.
+// Reads what is queued; returns the number of bytes, the newest in *last.
 int DrainBytes(unsigned char* last) {
   unsigned char scratch[64];
   int dropped = 0;
@@ -56,18 +56,22 @@ int DrainBytes(unsigned char* last) {
 }
 
 // ResponseReady is cleared after every reply, so a byte handed over since then
-// arrived between two messages. When there was one (or a queued byte), the
-// receiver may be in the middle of handing over another that it has already
-// taken: the line is looked at again after a short settle, until a look finds
-// nothing. A quiet line costs nothing, so there is no pause before the first
-// erase unless the unit's answer to CMD_BOOT_ENTER is arriving just then.
-void DropWaitingBytesAndClearReply() {
-  unsigned char last = 0;
+// arrived between two messages; so did bytes still queued. Either way the line is
+// looked at again after a short settle, until a look finds it quiet: the receiver
+// may be handing over a byte it has already taken, or reading the rest of the
+// unit's frame reply to CMD_BOOT_ENTER (which races the reading of the file; bytes
+// taken from under it would leave it reading on into the boot loader's answers).
+// Bytes still queued after a settle without a hand-over are leftovers that no
+// event will bring the receiver back for (it takes one byte per event), and are
+// dropped. A quiet line costs nothing: no pause before the first erase unless the
+// unit's answer to CMD_BOOT_ENTER is arriving just then.
+void SettleBeforeMessage() {
   for (int round = 0; round < kSettleRounds; ++round) {
-    bool found = ResponseReadySet();
+    bool handedOver = ResponseReadySet();
     ClearResponseReady();
-    if (DrainBytes(&last) > 0) found = true;
-    if (!found) return;
+    int waiting = PortBytesWaiting();
+    if (!handedOver && waiting == 0) return;
+    if (!handedOver && round > 0) DrainBytes(nullptr);
     SleepMs(kSettleMs);
   }
 }
@@ -81,7 +85,7 @@ void TakeNewestByte(unsigned char* reply) { DrainBytes(reply); }
 // One message that expects a one-byte reply: leftovers dropped, ResponseReady
 // cleared, the bytes written, the pause, then the bounded wait.
 int SendBootMessage(const unsigned char* bytes, int count, unsigned pauseMs, unsigned char* reply) {
-  DropWaitingBytesAndClearReply();
+  SettleBeforeMessage();
   // A short write is a port that has gone (unplugged) or been closed: waiting for
   // replies to messages that never left would cost a second each.
   if (PortWrite(PortHandle.load(), bytes, count) != count) return MESSAGE_PORT_FAILED;
