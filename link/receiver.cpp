@@ -60,6 +60,10 @@ void ReceiveEvent(ReceiveState& s, RxSource& source, uint16_t now) {
   }
 
   if (LinkFlagSet(BootByteMode)) {
+    // A fragment younger than 100 ms is handed over byte by byte like any other
+    // bytes, or read by the download itself: its count no longer says what is
+    // queued, and dropped later by age it would take boot-loader replies instead.
+    s.partialSince = 0;
     // One byte per event; any further bytes wait for the next event. An event
     // without a byte (a failed wait) is no reply.
     if (waiting > 0 && source.Read(s.scratch, 1) == 1) {

@@ -144,6 +144,22 @@ TEST_F(ReceiveEventTest, AStaleFragmentDoesNotEatLaterBootReplies) {
   }
 }
 
+// A fragment still young when the download starts: its bytes go (here the
+// download reads them), and a reply more than 100 ms later is not dropped for it.
+TEST_F(ReceiveEventTest, AYoungFragmentDoesNotEatABootReplyLater) {
+  in_.Add({0x02, 0x30, 0x00});
+  ReceiveEvent(state_, in_, 1000);
+  SetLinkFlag(BootByteMode);
+  in_.Add({0x00});
+  ReceiveEvent(state_, in_, 1010);  // the frame's fourth byte, handed over
+  in_.bytes.clear();                // the rest read by the download
+  ClearResponseReady();
+  in_.Add({0x06});
+  ReceiveEvent(state_, in_, 1500);
+  ASSERT_TRUE(ResponseReadySet());
+  EXPECT_EQ(RxByte(0), 0x06);
+}
+
 TEST_F(ReceiveEventTest, AnOversizeHeaderIsDroppedWithoutTouchingRxFrame) {
   SetRxByte(1, 0x11);
   SetRxByte(kFrameBufferSize - 1, 0x22);
