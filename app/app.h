@@ -34,6 +34,9 @@ const unsigned kOpenOutcomeWaitMs = 3000;
 extern const char* const kStatusPlugIn;       // "USBを接続してください。"
 extern const char* const kStatusRecognising;  // "COMポート認識待ち"
 extern const char* const kStatusUnplug;       // "USBを外してください。"
+// The bench's port watcher ends with one of these instead of a report.
+extern const char* const kStatusPortReady;    // "COMポート準備完了"
+extern const char* const kStatusPortNotOpen;  // "COMポートを開けません"
 extern const char* const kDefaultDataFile;    // box 202 at start
 
 // Dialog handlers, all on the dialog's thread.
@@ -54,6 +57,6 @@ void WarnPortClosed();
 
 // Decimal conversion as the C library's atol does it (leading blanks, a sign,
 // digits up to the first non-digit; 0 without digits), without its overflow
-// undefined behaviour: the value wraps like the 32-bit arithmetic of the original
-// conversion would.
+// undefined behaviour: digit runs too long for 32 bits wrap modulo 2^32, so the
+// value is a 32-bit one (a long on Windows) on every build.
 long ParseDecimal(const char* text);
