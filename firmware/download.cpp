@@ -176,6 +176,9 @@ int WritePhase(const unsigned char* image) {
 
 int BootLoaderDownload(const unsigned char* image) {
   SetLinkFlag(BootByteMode);
+  // The unit's frame reply to CMD_BOOT_ENTER, when it is already in, is no
+  // boot-loader byte: forgotten here, it costs the first message no settle.
+  ClearResponseReady();
   int result = ErasePhase(image);
   if (result == BOOT_FINISHED) result = StartWriting();
   if (result == BOOT_FINISHED) result = WritePhase(image);

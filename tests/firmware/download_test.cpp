@@ -168,6 +168,15 @@ TEST_F(Download, DataAt3010OnlyErasesRowOneAndWritesPage3000) {
   EXPECT_EQ(unit_->ErasedBlocks(), Bytes{0x0A});
   EXPECT_EQ(unit_->WrittenPages(), std::vector<uint16_t>{0x3000});
   ExpectBlocksProgrammed();
+  // No pause between CMD_BOOT_ENTER and the first erase but the reading of the file
+  // (a few ms; the bound only keeps out a wait for the frame reply or a settle).
+  double frameAt = -1, eraseAt = -1;
+  for (const qb2sim::LogEntry& e : unit_->Log()) {
+    if (e.dir != qb2sim::LogDir::kHostToUnit || e.bytes.empty()) continue;
+    if (e.bytes[0] == 0x02 && frameAt < 0) frameAt = e.timeMs;
+    if (e.bytes[0] == 0x45 && eraseAt < 0) eraseAt = e.timeMs;
+  }
+  EXPECT_LT(eraseAt - frameAt, 250.0);
   EXPECT_FALSE(LinkFlagSet(BootByteMode));
   EXPECT_TRUE(unit_->WaitFor([&] { return !unit_->InBootLoader(); }, 2000));  // 0xFF reached it
 }
