@@ -4,6 +4,7 @@
 #include "app/app.h"
 #include "detect/detect.h"
 #include "device/commands.h"
+#include "flash/flash.h"
 #include "link/frame.h"
 #include "link/link.h"
 #include "link/receiver.h"
@@ -139,6 +140,11 @@ void OnCommand(int id, JobParamsRecord* params) {
       break;
     case IDC_CLOCK_READ:
       if (PortNeeded()) SendFrame(CMD_GET_CLOCK, 0);
+      break;
+    case IDC_FLASH_WRITE:
+    case IDC_FLASH_READ:
+    case IDC_FLASH_ERASE:
+      StartFlashJob(id, params);
       break;
     case IDC_LIST_CLEAR:
       ClearTraceList();
