@@ -461,4 +461,26 @@ TEST_F(FlashJobs, TheFileNameIsCutAt255Characters) {
   EXPECT_TRUE(BoxTexts().empty());
 }
 
+// The flash figure runs against a unit paced both ways: a 256-byte page write must
+// then take its wire time (267 + 7 bytes at 3,840 bytes/s, about 71 ms) to be
+// answered, where an unpaced pty answers in well under that.
+TEST_F(FlashJobs, APacedUnitTakesTheHostsBytesAtWireSpeed) {
+  unit_.reset();
+  qb2sim::Options o;
+  o.linkPath = dir_ + "/com" + std::to_string(kPort);
+  o.pace = true;
+  o.paceHost = true;
+  unit_.reset(new qb2sim::VirtualUnit(o));
+  ASSERT_TRUE(unit_->Start()) << unit_->LastError();
+  ASSERT_TRUE(OpenLink());
+  WriteFileBytes(Path("p.bin"), Pattern(0x200, 18));
+  Boxes("0", "", Path("p.bin"));
+  Clock::time_point t = Clock::now();
+  ASSERT_TRUE(Run(IDC_FLASH_WRITE));
+  double ms = std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+  EXPECT_GE(ms, 2 * (267 + 7) / 3.84);  // two pages
+  EXPECT_EQ(MemoryRequests().size(), 2u);
+  EXPECT_TRUE(BoxTexts().empty());
+}
+
 }  // namespace
