@@ -5,8 +5,8 @@
 #include "device/commands.h"
 #include "flash/flash.h"
 #include "link/link.h"
-#include "platform/systhread.h"
 #include "platform/file.h"
+#include "platform/systhread.h"
 #include "platform/ui.h"
 
 unsigned char TransferBuffer[kTransferBufferSize];
@@ -33,9 +33,9 @@ bool AllErased(const unsigned char* bytes, uint32_t count) {
 }
 
 // Loads the file of a write or erase into TransferBuffer; the byte count, or -1
-// after its warning box. The file is opened for writing too, without sharing, so
-// a file another program holds or that is marked read-only is refused rather than
-// sent half-written.
+// after its warning box. The file is opened for reading and writing without
+// sharing, so no other program can change it while it loads; a file another
+// program holds open, or one marked read-only, is refused with "OPEN ERROR".
 int LoadJobFile(const char* fileName) {
   FileHandle file = FileOpenReadWrite(fileName);
   if (!file) {
