@@ -6,6 +6,7 @@
 #include "detect/detect.h"
 #include "device/commands.h"
 #include "firmware/download.h"
+#include "flash/flash.h"
 #include "link/frame.h"
 #include "link/link.h"
 #include "link/receiver.h"
@@ -150,6 +151,11 @@ void OnCommand(int id, JobParamsRecord* params) {
       break;
     case IDC_CLOCK_READ:
       if (PortNeeded()) SendFrame(CMD_GET_CLOCK, 0);
+      break;
+    case IDC_FLASH_WRITE:
+    case IDC_FLASH_READ:
+    case IDC_FLASH_ERASE:
+      StartFlashJob(id, params);
       break;
     case IDC_LIST_CLEAR:
       ClearTraceList();

@@ -18,7 +18,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: qb2sim [--link PATH] [--seconds N] [--log FILE] [--pace] [--reply-delay MS]\n"
+    "usage: qb2sim [--link PATH] [--seconds N] [--log FILE] [--pace] [--pace-host]\n"
+    "              [--reply-delay MS]\n"
     "              [--fault FAULT]... [--flash-file FILE] [--dump-flash FILE]\n"
     "              [--dump-program FILE]\n"
     "\n"
@@ -43,6 +44,8 @@ const char kUsage[] =
     "                     pre-stop byte, fault: ..., boot-loader entered/left,\n"
     "                     boot STEP .. -> REPLY, unplug, replug, stop)\n"
     "  --pace             send to the host at 38400 baud (about 260 us a byte)\n"
+    "  --pace-host        take the host's bytes at 38400 baud too (a request is\n"
+    "                     handled once the wire would have delivered it)\n"
     "  --reply-delay MS   processing time before every reply\n"
     "  --fault FAULT      commit a fault; repeatable (grammar below)\n"
     "  --flash-file FILE  preload data flash from offset 0 (at most 131072 bytes)\n"
@@ -113,6 +116,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--pace") {
       opt.pace = true;
+    } else if (a == "--pace-host") {
+      opt.paceHost = true;
     } else if (a == "--until-eof") {
       untilEof = true;
     } else if (a == "--link" || a == "--log" || a == "--flash-file" || a == "--dump-flash" ||

@@ -410,7 +410,14 @@ void VirtualUnit::ReadFromHost() {
   while (master_ >= 0) {
     const ssize_t n = read(master_, buf, sizeof buf);
     if (n <= 0) return;  // EAGAIN: all read; EIO: the host closed
-    const auto t = SteadyClock::now();
+    auto t = SteadyClock::now();
+    if (options_.paceHost) {
+      // A pty delivers the host's write at once; a 38400-baud wire would take a
+      // byte time per byte, after whatever it was still carrying.
+      hostWireFree_ = std::max(t, hostWireFree_) + kByteTime * n;
+      std::this_thread::sleep_until(hostWireFree_);
+      t = hostWireFree_;
+    }
     LogBytes(LogDir::kHostToUnit, std::vector<uint8_t>(buf, buf + n));
     for (ssize_t i = 0; i < n && master_ >= 0; ++i) HandleByte(buf[i], t);
   }

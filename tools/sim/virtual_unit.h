@@ -33,6 +33,7 @@ struct Options {
   std::string linkPath;   // made a symbolic link to the slave; empty: none
   std::string logPath;    // byte and event log; empty: none
   bool pace = false;      // bytes to the host at 38400 baud, one at a time
+  bool paceHost = false;  // the host's bytes handled no sooner than 38400 baud delivers them
   int replyDelayMs = 0;   // processing time before every reply
 };
 
@@ -195,6 +196,7 @@ class VirtualUnit {
   FrameParser parser_;
   bool hungUp_ = true;
   SteadyClock::time_point lastRx_;
+  SteadyClock::time_point hostWireFree_;  // paceHost: when the last host byte "arrived"
   SteadyClock::time_point stxTime_;
   std::optional<SteadyClock::time_point> preStopAt_;
   std::optional<SteadyClock::time_point> replugAt_;

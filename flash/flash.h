@@ -1,0 +1,39 @@
+// Flash transfer between a file and a range of the device's data flash: the
+// dialog's handler for the write, read and erase buttons and the three jobs it
+// starts on the worker thread.
+#pragma once
+#include <cstdint>
+
+#include "app/app.h"
+
+// The device's data flash is 128 KiB; no job reaches past it.
+const uint32_t kTransferBufferSize = 0x20000;
+// Byte k stands for device flash address JobParams.address + k of the current job.
+// Written by the dialog (a write's or erase's file) before a job starts, by the
+// read job while it runs; zero at program start.
+extern unsigned char TransferBuffer[kTransferBufferSize];
+
+// A write or read request carries at most this many data bytes, and a write never
+// crosses a boundary of it in device addresses (the device programs one page per
+// request).
+const uint32_t kFlashChunk = 256;
+
+// Commands 203 (write), 204 (read) and 205 (erase), on the dialog's thread: checks
+// the port and the boxes, loads the file of a write or erase, and starts the job
+// as WorkerThread. Does nothing at all while another worker runs.
+void StartFlashJob(int id, JobParamsRecord* params);
+
+// Job threads; arg is the JobParamsRecord. Each posts UM_JOIN_WORKER as its last
+// step (after any warning box has been confirmed) and returns 0.
+int FlashWriteJob(void* arg);
+int FlashReadJob(void* arg);
+int FlashEraseJob(void* arg);
+
+// Box 200 or 201 read as atol reads it (blanks, a sign, digits up to the first
+// other character, 0 without digits), but without wrapping: a value beyond 32 bits
+// comes back as kFlashValueTooLarge (or its negative), which the range rule refuses.
+const int64_t kFlashValueTooLarge = INT64_C(0x100000000);
+int64_t ParseFlashValue(const char* text);
+// The range rule: address <= 0x20000, size >= 1, address + size <= 0x20000, with
+// negative values refused.
+bool FlashRangeValid(int64_t address, int64_t size);

@@ -1,0 +1,197 @@
+#include <cstdio>
+#include <cstring>
+
+#include "app/app.h"
+#include "device/commands.h"
+#include "flash/flash.h"
+#include "link/link.h"
+#include "platform/file.h"
+#include "platform/systhread.h"
+#include "platform/ui.h"
+
+unsigned char TransferBuffer[kTransferBufferSize];
+
+namespace {
+
+const char* const kCaption = "KM7200";
+
+void Warn(const char* text) { UiWarningBox(text, kCaption); }
+
+// The job's own copy of the range, read once when it starts. The dialog cannot
+// change JobParams meanwhile (one worker at a time), and the clamp keeps a record
+// filled by anything but StartFlashJob inside the buffer.
+void TakeRange(const JobParamsRecord* params, uint32_t* address, uint32_t* size) {
+  *address = params->address;
+  *size = params->size;
+  if (*size > kTransferBufferSize) *size = kTransferBufferSize;
+}
+
+bool AllErased(const unsigned char* bytes, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i)
+    if (bytes[i] != 0xFF) return false;
+  return true;
+}
+
+// Loads the file of a write or erase into TransferBuffer; the byte count, or -1
+// after its warning box. The file is opened for reading and writing without
+// sharing, so no other program can change it while it loads; a file another
+// program holds open, or one marked read-only, is refused with "OPEN ERROR".
+int LoadJobFile(const char* fileName) {
+  FileHandle file = FileOpenReadWrite(fileName);
+  if (!file) {
+    Warn("OPEN ERROR");
+    return -1;
+  }
+  int got = FileRead(file, TransferBuffer, static_cast<int>(kTransferBufferSize));
+  if (got < 0) {
+    FileClose(file);
+    Warn("READ ERROR");
+    return -1;
+  }
+  // Past the file's end the range holds nothing anyone asked to write: erased
+  // flash (0xFF), which the write job skips, never what an earlier job left here.
+  std::memset(TransferBuffer + got, 0xFF, kTransferBufferSize - static_cast<uint32_t>(got));
+  char empty[2];
+  if (UiGetText(IDC_FLASH_SIZE, empty, sizeof empty) == 0) {
+    char count[16];
+    std::snprintf(count, sizeof count, "%d", got);
+    UiSetText(IDC_FLASH_SIZE, count);
+  }
+  FileClose(file);
+  return got;
+}
+
+// The reply wait of the write and read jobs: the same bound as every other request
+// (about 2 s), but looked at every millisecond. A 256-byte page takes a fixed
+// 71 ms on the 38400-baud wire, so a 10 ms poll started with the request comes
+// round about 9 ms after every reply: 13 % of a 128 KiB job spent waiting on the
+// poll rather than on the wire.
+const uint32_t kJobReplyBoundMs = kPageWriteReplyPolls * 10;
+
+int WaitJobReply() {
+  uint32_t start = TickCountMs();
+  for (;;) {
+    if (ResponseReadySet()) return RxByte(1) == STATUS_SUCCESS ? DEVICE_OK : DEVICE_REFUSED_POLLED;
+    if (TickCountMs() - start >= kJobReplyBoundMs) break;
+    SleepMs(1);
+  }
+  return ResponseReadySet() ? (RxByte(1) == STATUS_SUCCESS ? DEVICE_OK : DEVICE_REFUSED_POLLED) : DEVICE_NO_REPLY;
+}
+
+int64_t BoxValue(int id) {
+  char text[256];
+  UiGetText(id, text, sizeof text);
+  return ParseFlashValue(text);
+}
+
+}  // namespace
+
+int64_t ParseFlashValue(const char* text) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  int64_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    // Saturates instead of wrapping: 4294967297 must not turn into a size of 1.
+    if (value < kFlashValueTooLarge) value = value * 10 + (*p - '0');
+    if (value > kFlashValueTooLarge) value = kFlashValueTooLarge;
+  }
+  return negative ? -value : value;
+}
+
+bool FlashRangeValid(int64_t address, int64_t size) {
+  return address >= 0 && address <= static_cast<int64_t>(kTransferBufferSize) && size >= 1 &&
+         address + size <= static_cast<int64_t>(kTransferBufferSize);
+}
+
+void StartFlashJob(int id, JobParamsRecord* params) {
+  // A running worker owns JobParams, TransferBuffer and the request handshake:
+  // the button does nothing, not even a warning or a file load.
+  if (WorkerRunning()) return;
+  int (*job)(void*) = id == IDC_FLASH_WRITE ? FlashWriteJob
+                      : id == IDC_FLASH_READ ? FlashReadJob
+                      : id == IDC_FLASH_ERASE ? FlashEraseJob
+                                              : nullptr;
+  if (!job) return;
+  if (PortHandle.load() == nullptr) {
+    WarnPortClosed();
+    return;
+  }
+  UiGetText(IDC_FLASH_FILE, params->fileName, sizeof params->fileName);
+  // An erase loads its file as a write does: its length is the default size.
+  if (id != IDC_FLASH_READ && LoadJobFile(params->fileName) < 0) return;
+  int64_t address = BoxValue(IDC_FLASH_ADDR);
+  int64_t size = BoxValue(IDC_FLASH_SIZE);
+  if (!FlashRangeValid(address, size)) {
+    Warn("入力値異常");
+    return;
+  }
+  params->address = static_cast<uint32_t>(address);
+  params->size = static_cast<uint32_t>(size);
+  StartWorker(job, params);
+}
+
+int FlashWriteJob(void* arg) {
+  uint32_t address, remaining;
+  TakeRange(static_cast<JobParamsRecord*>(arg), &address, &remaining);
+  uint32_t offset = 0;
+  while (remaining > 0) {
+    uint32_t chunk = remaining >= kFlashChunk ? kFlashChunk : remaining;
+    // The device programs one 256-byte page per request.
+    if (address % kFlashChunk + chunk > kFlashChunk) chunk = kFlashChunk - address % kFlashChunk;
+    if (!AllErased(TransferBuffer + offset, chunk)) {
+      SendRequest(CMD_MEMORY,
+                  BuildFlashWritePayload(TxPayload, address, TransferBuffer + offset, static_cast<int>(chunk)));
+      if (WaitJobReply() != DEVICE_OK) {
+        Warn("FLASH WRITE 異常");
+        break;
+      }
+    }
+    offset += chunk;
+    address += chunk;
+    remaining -= chunk;
+  }
+  UiPost(UM_JOIN_WORKER, 0, 0);
+  return 0;
+}
+
+int FlashReadJob(void* arg) {
+  const JobParamsRecord* params = static_cast<JobParamsRecord*>(arg);
+  uint32_t address, size;
+  TakeRange(params, &address, &size);
+  uint32_t offset = 0;
+  while (offset < size) {
+    uint32_t chunk = size - offset >= kFlashChunk ? kFlashChunk : size - offset;
+    SendRequest(CMD_MEMORY, BuildFlashReadPayload(TxPayload, address, chunk));
+    int result = WaitJobReply();
+    // A reply shorter than asked would leave the rest of the chunk to whatever an
+    // earlier frame left in RxFrame.
+    if (result == DEVICE_OK && static_cast<uint32_t>(RxByte(2) | RxByte(3) << 8) < chunk)
+      result = DEVICE_REFUSED_POLLED;
+    if (result != DEVICE_OK) {
+      Warn("FLASH READ 異常");
+      break;
+    }
+    CopyFromRxFrame(TransferBuffer + offset, 4, static_cast<int>(chunk));
+    offset += chunk;
+    address += chunk;
+  }
+  // The file still gets all size bytes (scripts may go by its length), but what
+  // was not read from the device is erased flash, not an earlier job's bytes.
+  std::memset(TransferBuffer + offset, 0xFF, size - offset);
+  FileHandle file = FileCreateAlways(params->fileName);
+  if (!file || FileWrite(file, TransferBuffer, static_cast<int>(size)) != static_cast<int>(size)) Warn("WRITE ERROR");
+  FileClose(file);
+  UiPost(UM_JOIN_WORKER, 0, 0);
+  return 0;
+}
+
+int FlashEraseJob(void* arg) {
+  uint32_t address, size;
+  TakeRange(static_cast<JobParamsRecord*>(arg), &address, &size);
+  // The size field is 16 bits: 0x10000 and 0x20000 go out as 0.
+  if (EraseFlash(address, size & 0xFFFF) != DEVICE_OK) Warn("FLASH ERASE 異常");
+  UiPost(UM_JOIN_WORKER, 0, 0);
+  return 0;
+}
