@@ -285,7 +285,7 @@ TEST_F(Download, AMissingFileShowsTheBoxAndSendsNoBootLoaderByte) {
 // The unit's frame reply to CMD_BOOT_ENTER races the job's reading of the file: it
 // may be in by the first erase, still on its way, or never come. Whichever, every
 // message gets its own answer.
-// Paced, the frame reply comes in byte by byte as from the real unit, and the
+// Paced both ways, the frame reply comes in byte by byte as from the real unit, and the
 // receiver may be in the middle of reading it when the download starts.
 class DownloadAfterBootEnter : public Download, public ::testing::WithParamInterface<std::tuple<int, bool>> {
  protected:
@@ -296,6 +296,7 @@ class DownloadAfterBootEnter : public Download, public ::testing::WithParamInter
       qb2sim::Options o;
       o.linkPath = dir_ + "/com" + std::to_string(kPort);
       o.pace = true;
+      o.paceHost = true;
       unit_.reset(new qb2sim::VirtualUnit(o));
       ASSERT_TRUE(unit_->Start()) << unit_->LastError();
       ASSERT_TRUE(unit_->SetProgramMemory(0, Bytes(0x10000, 0x5A)));
