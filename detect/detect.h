@@ -33,6 +33,10 @@ int PortDigitsOf(const char* data, unsigned long size, char* digits, int maxDigi
 // watcher's box waits for the operator, the watchdog's report may still end the run.
 [[noreturn]] void ReportOk(int port);
 [[noreturn]] void ReportError(int code);
+// The bench's port watcher ends here instead of in ReportOk: the port stays open
+// for the bench commands and the status line says whether it is ready. Nothing is
+// written, nothing ends. Returns 0, the watcher's thread value.
+int ReportPortReady(int port);
 // Claims the end of the process for the dialog's close: false when a report is
 // writing or ending (it will end the process).
 bool ClaimProcessEnd();

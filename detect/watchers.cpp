@@ -3,6 +3,7 @@
 
 #include "app/app.h"
 #include "app/ids.h"
+#include "app/program.h"
 #include "detect/detect.h"
 #include "link/link.h"
 #include "platform/registry.h"
@@ -105,8 +106,9 @@ int PortWatcher(void*) {
   // Only a port that was found is reported. A watcher stopped before the device
   // showed up reports nothing: the run goes on, and the watchdog's ERR:1 (or the
   // operator's close) ends it.
-  if (found) ReportOk(foundPort);
-  return 0;
+  if (!found) return 0;
+  if (IsBenchProgram()) return ReportPortReady(foundPort);
+  ReportOk(foundPort);
 }
 
 int RemovalWatcher(void*) {

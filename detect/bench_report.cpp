@@ -1,0 +1,11 @@
+#include "app/app.h"
+#include "detect/detect.h"
+#include "link/link.h"
+
+int ReportPortReady(int port) {
+  // The watcher comes here only with a port it found; 0 would be no port, with
+  // nothing to tell about it.
+  if (port == 0) return 0;
+  SetStatusLine(PortIsOpen(PortHandle.load()) ? kStatusPortReady : kStatusPortNotOpen);
+  return 0;
+}
