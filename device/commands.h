@@ -40,8 +40,8 @@ enum {
 // How long the polled operations wait for their reply, in 10 ms polls. A page
 // write is answered as soon as the device has programmed 256 bytes (milliseconds),
 // so it gets what every other request gets, about 2 s. An erase of 32 KiB takes a
-// serial flash up to a few seconds (sector erases are specified at well under a
-// second each, chip erases at several); 5 s covers it with room to spare and still
+// serial flash up to a few seconds (a sector erase takes well under a second,
+// a chip erase several); 5 s covers it with room to spare and still
 // gives up on a device that will never answer.
 const int kPageWriteReplyPolls = 202;
 const int kEraseReplyPolls = 500;

@@ -8,27 +8,44 @@
 #   bash scripts/run.sh --port 12    the unit on COM12
 #   bash scripts/run.sh --late 6     plugged in 6 s after start: too late (ERR:1)
 #   bash scripts/run.sh --never      never plugged in (ERR:1 after ten seconds)
+#   bash scripts/run.sh --bench      QB2BENCH.EXE on the unit's COM port (--port N
+#                                    too), on $DISPLAY, or under Xvfb without one;
+#                                    ends when the bench is closed
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-port=7 late=0 never=0
+args=("$@")
+port=7 late=0 never=0 bench=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --port) port=$2; shift 2 ;;
     --late) late=$2; shift 2 ;;
     --never) never=1; shift ;;
-    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
+    --bench) bench=1; shift ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
     *) echo "run: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
 
-bash scripts/setup.sh
+if [ -z "${QB2_RUN_READY:-}" ]; then
+  bash scripts/setup.sh
+  # Go on in a new shell: this one's C library looked for the locale archive when
+  # it started, so a Japanese locale the set-up has only just generated would not
+  # be found when tools/wine/env.sh sets LC_ALL (bash would warn about it).
+  QB2_RUN_READY=1 exec bash "$root/scripts/run.sh" "${args[@]}"
+fi
+exe=QB2LINK
+[ "$bench" = 1 ] && exe=QB2BENCH
+if [ "$bench" = 1 ] && [ -z "${DISPLAY:-}" ]; then
+  echo "run: no display: the bench runs under Xvfb"
+  exec xvfb-run -a -s "-screen 0 1600x900x24" bash "$root/scripts/run.sh" "${args[@]}"
+fi
 win=build/win64 native=build/native
-if [ ! -f "$win/app/QB2LINK.EXE" ] || [ ! -f "$win/tools/winctl/qb2winctl.exe" ]; then
-  echo "run: building QB2LINK.EXE"
+if [ ! -f "$win/app/$exe.EXE" ] || [ ! -f "$win/tools/winctl/qb2winctl.exe" ]; then
+  echo "run: building $exe.EXE"
   cmake --preset win64 >/dev/null
-  cmake --build --preset win64 --target QB2LINK qb2winctl >/dev/null
+  cmake --build --preset win64 --target "$exe" qb2winctl >/dev/null
 fi
 if [ ! -x "$native/tools/sim/qb2sim" ] || [ ! -f "$native/tools/ptyshim/libqb2ptyshim.so" ]; then
   echo "run: building the virtual unit"
@@ -36,7 +53,9 @@ if [ ! -x "$native/tools/sim/qb2sim" ] || [ ! -f "$native/tools/ptyshim/libqb2pt
   cmake --build --preset native --target qb2sim qb2ptyshim >/dev/null
 fi
 
-export WINEPREFIX="$root/$win/wineprefix"
+# The bench is for a person to see: a prefix with Wine's X11 driver.
+if [ "$bench" = 1 ]; then export WINEPREFIX="$root/$win/wineprefix-x11"; prefix_cmd=x11
+else export WINEPREFIX="$root/$win/wineprefix"; prefix_cmd=up; fi
 work=$(mktemp -d /tmp/qb2run.XXXXXX)
 sim_pid=""
 cleanup() {
@@ -44,7 +63,7 @@ cleanup() {
   wine "$win/tools/winctl/qb2winctl.exe" unplug >/dev/null 2>&1 || true
   tools/wine/prefix.sh down "$WINEPREFIX"
 }
-tools/wine/prefix.sh up "$WINEPREFIX"
+tools/wine/prefix.sh "$prefix_cmd" "$WINEPREFIX"
 trap cleanup EXIT
 . tools/wine/env.sh
 
@@ -58,6 +77,19 @@ echo "run: virtual unit on COM$port ($(cat "$work/unit.out"))"
 coproc CTL { exec wine "$win/tools/winctl/qb2winctl.exe" serve 2>/dev/null; }
 ctl() { echo "$*" >&"${CTL[1]}"; read -r reply <&"${CTL[0]}"; [ "${reply%$'\r'}" = ok ]; }
 ctl unplug
+
+if [ "$bench" = 1 ]; then
+  ctl plug "COM$port"
+  echo "run: \\Device\\Serial2 = COM$port; starting QB2BENCH.EXE on display $DISPLAY"
+  echo "run: tick 自動認識ON/OFF (302) and the port opens by itself, or type $port into the"
+  echo "run: COM box and press open; the unit's log is $work/unit.log"
+  echo "run: from another shell: DISPLAY=$DISPLAY WINEPREFIX=$WINEPREFIX wine $win/tools/winctl/qb2winctl.exe"
+  echo "run:   plug COM$port | unplug | status | set ID TEXT | click ID | close"
+  code=0
+  (cd "$work" && LD_PRELOAD="$root/$native/tools/ptyshim/libqb2ptyshim.so" exec wine "$root/$win/app/QB2BENCH.EXE") || code=$?
+  echo "run: QB2BENCH.EXE ended with exit value $code"
+  exit 0
+fi
 
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN{printf "%.3f", b-a}'; }

@@ -1,46 +1,69 @@
 #!/usr/bin/env bash
-# screenshot.sh [OUT.png]: QB2LINK.EXE's dialog as an operator sees it, rendered by
-# Wine's X11 driver under Xvfb (the test prefix uses the null driver, so this one
-# has a prefix of its own).
+# screenshot.sh [--bench] [OUT.png]: QB2LINK.EXE's dialog as an operator sees it,
+# rendered by Wine's X11 driver under Xvfb (the test prefix uses the null driver, so
+# this one has a prefix of its own). With --bench: QB2BENCH.EXE at work on the
+# virtual unit (port opened by check box 302, a few requests in the trace list);
+# OUT defaults to docs/bench.png then.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-out=$(realpath -m "${1:-$root/docs/dialog.png}")
+if [ -z "${QB2_RUN_READY:-}" ]; then
+  bash "$root/scripts/setup.sh"
+  # A new shell: a locale the set-up has only just generated is not seen by this
+  # one's C library, so setting LC_ALL (tools/wine/env.sh) would warn.
+  QB2_RUN_READY=1 exec bash "$root/scripts/screenshot.sh" "$@"
+fi
+bench=0
+if [ "${1:-}" = --bench ]; then bench=1; shift; fi
+if [ "$bench" = 1 ]; then default=docs/bench.png exe=QB2BENCH screen=1600x900x24
+else default=docs/dialog.png exe=QB2LINK screen=640x400x24; fi
+out=$(realpath -m "${1:-$root/$default}")
 cd "$root"
-bash scripts/setup.sh
-tree=build/win64
-if [ ! -f "$tree/app/QB2LINK.EXE" ] || [ ! -f "$tree/tools/winctl/qb2winctl.exe" ]; then
+tree=build/win64 native=build/native
+if [ ! -f "$tree/app/$exe.EXE" ] || [ ! -f "$tree/tools/winctl/qb2winctl.exe" ]; then
   cmake --preset win64 >/dev/null
-  cmake --build --preset win64 --target QB2LINK qb2winctl >/dev/null
+  cmake --build --preset win64 --target "$exe" qb2winctl >/dev/null
+fi
+if [ "$bench" = 1 ] && { [ ! -x "$native/tools/sim/qb2sim" ] || [ ! -f "$native/tools/ptyshim/libqb2ptyshim.so" ]; }; then
+  cmake --preset native >/dev/null
+  cmake --build --preset native --target qb2sim qb2ptyshim >/dev/null
 fi
 export WINEPREFIX="$root/$tree/wineprefix-x11"
 . tools/wine/env.sh
 mkdir -p "$(dirname "$out")"
 shot=$(mktemp -d /tmp/qb2shot.XXXXXX)
 
-xvfb-run -a -s "-screen 0 640x400x24" bash -s "$root" "$tree" "$shot" <<'INNER'
+xvfb-run -a -s "-screen 0 $screen" bash -s "$root" "$tree" "$native" "$shot" "$exe" "$bench" <<'INNER'
 set -euo pipefail
-root=$1 tree=$2 shot=$3
+root=$1 tree=$2 native=$3 shot=$4 exe=$5 bench=$6
 . "$root/tools/wine/env.sh"
-wineserver -p >/dev/null 2>&1 </dev/null || true
-if [ ! -f "$WINEPREFIX/.qb2-ready" ]; then
-  wine wineboot -i >/dev/null 2>&1 </dev/null
-  # No window manager: Wine draws the caption itself.
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
-  # Japanese glyphs for the caption font too.
-  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
-    /v Tahoma /t REG_MULTI_SZ /d 'ipag.ttf,IPAGothic' /f >/dev/null 2>&1
-  touch "$WINEPREFIX/.qb2-ready"
-fi
-wine wineboot >/dev/null 2>&1 </dev/null
-(cd "$shot" && exec wine "$root/$tree/app/QB2LINK.EXE") >/dev/null 2>&1 &
-pid=$!
+"$root/tools/wine/prefix.sh" x11 "$WINEPREFIX"
 ctl() { wine "$root/$tree/tools/winctl/qb2winctl.exe" "$@" 2>/dev/null; }
+sim_pid="" preload=""
+if [ "$bench" = 1 ]; then
+  preload="$root/$native/tools/ptyshim/libqb2ptyshim.so"
+  "$root/$native/tools/sim/qb2sim" --link "$WINEPREFIX.ports/com7" --seconds 60 >"$shot/unit.out" &
+  sim_pid=$!
+  for _ in $(seq 200); do [ -s "$shot/unit.out" ] && break; sleep 0.01; done
+  ctl plug COM7
+fi
+(cd "$shot" && LD_PRELOAD="$preload" exec wine "$root/$tree/app/$exe.EXE") >/dev/null 2>&1 &
+pid=$!
 ctl wait-dialog 20000
+if [ "$bench" = 1 ]; then
+  ctl set 301 500
+  ctl set 304 00012345
+  ctl set 104 line3.log
+  ctl click 302            # the port watcher finds COM7 and opens it
+  for _ in $(seq 100); do [ "$(ctl status | tr -d '\r')" = "COMポート準備完了" ] && break; sleep 0.1; done
+  for id in 206 207 110 207; do ctl click "$id"; sleep 0.3; done
+fi
 sleep 1
 read -r l t r b < <(ctl rect | tr -d '\r')
 import -window root "$shot/full.png"
 ctl close
 wait "$pid" || true
+ctl unplug || true
+[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
 wineserver -k || true
 m=8
 convert "$shot/full.png" -crop "$((r - l + 2 * m))x$((b - t + 2 * m))+$((l > m ? l - m : 0))+$((t > m ? t - m : 0))" +repage "$shot/dialog.png"

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "app/ids.h"
@@ -154,8 +155,11 @@ TEST_F(BenchExe, Tick302OpensTheUnitsPortAndTheRemovalWatcherMakesALineLoop) {
   Sleep(300);
   EXPECT_FALSE(unit.LogHas("host-open 2"));
   ASSERT_TRUE(wintest::PlugIn("COM7"));  // the next unit
+  DWORD plugged = GetTickCount();
   EXPECT_TRUE(unit.WaitLog("host-open 2", 3000));
+  long opened = Since(plugged);
   EXPECT_TRUE(WaitText(IDC_STATUS_LINE, kReady, 3000)) << ControlText(dialog_, IDC_STATUS_LINE);
+  std::printf("[ figures  ] replug -> port open %ld ms, -> ready (300 ms settle) %ld ms\n", opened, Since(plugged));
 
   // Unticking winds the port down and stops recognition.
   ClickAutoRecognition(false);

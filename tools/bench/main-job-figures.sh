@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Figures of the main job under Wine: CPU used while QB2LINK.EXE waits for the
 # device (10 ms registry polls), and the time from the "\Device\Serial2" value
-# appearing to the process exit, against the specified 10 + 500 + 200 ms, the open
-# and the 5000 ms settle. Needs the native and win64 trees built.
+# appearing to the process exit, beside the port watcher's own pauses (a 10 ms
+# poll, 500 ms and 200 ms), the open and the 5000 ms settle. Needs the native and
+# win64 trees built.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"

@@ -1,6 +1,6 @@
-// qb2winctl: what scripts need of Windows while QB2LINK.EXE runs under Wine, in one
-// small console program: the serial-port registry value a plug-in would add, and
-// the dialog's state. "serve" reads commands from standard input, one a line, so a
+// qb2winctl: what scripts need of Windows while QB2LINK.EXE or QB2BENCH.EXE runs
+// under Wine, in one small console program: the serial-port registry value a
+// plug-in would add, the dialog's state, and its controls as a person uses them. "serve" reads commands from standard input, one a line, so a
 // script can change the registry in well under a millisecond instead of the ~55 ms
 // a "wine reg" call costs.
 #include <windows.h>
@@ -24,6 +24,10 @@ int Usage() {
       "  status           print the status line (UTF-8)\n"
       "  rect             print the dialog's screen rectangle: left top right bottom\n"
       "  close            close the dialog (as the caption's close button does)\n"
+      "  set ID TEXT      set the text of control ID\n"
+      "  click ID         click control ID: a check box changes its state, then the\n"
+      "                   dialog gets the command (posted, so a box it shows does\n"
+      "                   not hold this up)\n"
       "  serve            read the commands above from standard input, one a line;\n"
       "                   answers \"ok\" or \"error\" for each\n",
       stderr);
@@ -82,6 +86,22 @@ int Run(const std::string& cmd, const std::string& arg) {
     PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0);
     return 0;
   }
+  if (cmd == "set" || cmd == "click") {
+    int id = std::atoi(arg.c_str());
+    HWND c = GetDlgItem(d, id);
+    if (!c) return 1;
+    if (cmd == "set") {
+      size_t sp = arg.find(' ');
+      return SetWindowTextA(c, sp == std::string::npos ? "" : arg.c_str() + sp + 1) ? 0 : 1;
+    }
+    LONG style = GetWindowLongA(c, GWL_STYLE) & 0x0F;
+    if (style == BS_AUTOCHECKBOX) {
+      LRESULT on = SendMessageA(c, BM_GETCHECK, 0, 0);
+      SendMessageA(c, BM_SETCHECK, on == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED, 0);
+    }
+    PostMessageA(d, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(c));
+    return 0;
+  }
   return 2;
 }
 
@@ -102,6 +122,8 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  int rc = Run(cmd, argc > 2 ? argv[2] : "");
+  std::string arg;  // "set ID TEXT": everything after the command, blanks kept
+  for (int i = 2; i < argc; ++i) arg += (i > 2 ? " " : "") + std::string(argv[i]);
+  int rc = Run(cmd, arg);
   return rc == 2 ? Usage() : rc;
 }

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# prefix.sh up|down|make PREFIX
+# prefix.sh up|down|make|x11 PREFIX
 #   make: create the Wine prefix once (null graphics driver, so dialogs work without a
 #         display); does nothing when it is already there.
 #   up:   make, then start a persistent wineserver for a test run (detached, so pipes
 #         of ctest or tee do not wait on it).
+#   x11:  as up, for a prefix with Wine's X11 driver, for a person to look at (the
+#         screenshots, the bench): Wine draws the captions itself (no window manager
+#         under Xvfb) and the caption font has Japanese glyphs. Needs DISPLAY.
 #   down: end that prefix's wineserver only.
 set -euo pipefail
-cmd=${1:?usage: prefix.sh up|down|make PREFIX}
-WINEPREFIX=${2:?usage: prefix.sh up|down|make PREFIX}
+cmd=${1:?usage: prefix.sh up|down|make|x11 PREFIX}
+WINEPREFIX=${2:?usage: prefix.sh up|down|make|x11 PREFIX}
 case "$WINEPREFIX" in /*) ;; *) WINEPREFIX="$PWD/$WINEPREFIX" ;; esac  # wine wants it absolute
 export WINEPREFIX
 here=$(cd "$(dirname "$0")" && pwd)
@@ -42,9 +45,22 @@ make_prefix() {
   touch "$WINEPREFIX/.qb2-ready"
 }
 
+make_x11_prefix() {
+  if [ -f "$WINEPREFIX/.qb2-ready" ]; then return 0; fi
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  wineserver -p >/dev/null 2>>"$log" </dev/null || true
+  wine wineboot -i >/dev/null 2>&1 </dev/null
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 </dev/null
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+    /v Tahoma /t REG_MULTI_SZ /d 'ipag.ttf,IPAGothic' /f >/dev/null 2>&1 </dev/null
+  touch "$WINEPREFIX/.qb2-ready"
+}
+
 case "$cmd" in
+  x11) make_x11_prefix; link_ports; start_server ;;
   make) make_prefix; wineserver -k 2>/dev/null || true ;;
   up) make_prefix; link_ports; start_server ;;
   down) wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true ;;
-  *) echo "usage: prefix.sh up|down|make PREFIX" >&2; exit 2 ;;
+  *) echo "usage: prefix.sh up|down|make|x11 PREFIX" >&2; exit 2 ;;
 esac
