@@ -51,6 +51,8 @@ void FileClose(FileHandle file) {
   if (file) close(ToFd(file));
 }
 
+bool FileDelete(const char* path) { return unlink(path) == 0 || errno == ENOENT; }
+
 long long FileSizeOf(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0) return -1;

@@ -35,6 +35,10 @@ void FileClose(FileHandle file) {
   if (file) CloseHandle(static_cast<HANDLE>(file));
 }
 
+bool FileDelete(const char* path) {
+  return DeleteFileA(path) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 long long FileSizeOf(const char* path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
