@@ -43,8 +43,9 @@ TEST_F(SequenceRun, ASuccessfulRunProgramsTheUnitAndHandsItOver) {
   EXPECT_GE(stops[0].msBefore, 95);
   EXPECT_LT(stops[0].msBefore, 400);
 
-  Bytes led{0x83, 0, 0, 0};
-  led.insert(led.end(), StartLedPattern, StartLedPattern + 64);
+  Bytes led(68, 0);
+  led[0] = 0x83;
+  std::copy(StartLedPattern, StartLedPattern + 64, led.begin() + 4);
   EXPECT_EQ(f[1].code, CMD_MEMORY);
   EXPECT_EQ(Payload(f[1]), led);
   EXPECT_EQ(StartLedPattern[48], 0x01);
@@ -69,8 +70,11 @@ TEST_F(SequenceRun, ASuccessfulRunProgramsTheUnitAndHandsItOver) {
   stamped[0xE007] = 0x41;
   const uint32_t pages[3] = {0x0000, 0x0300, 0xE000};
   for (int i = 0; i < 3; ++i) {
-    Bytes expected{0x84, static_cast<unsigned char>(pages[i] & 0xFF), static_cast<unsigned char>(pages[i] >> 8), 0x00};
-    expected.insert(expected.end(), stamped.begin() + pages[i], stamped.begin() + pages[i] + 256);
+    Bytes expected(260, 0);
+    expected[0] = 0x84;
+    expected[1] = static_cast<unsigned char>(pages[i] & 0xFF);
+    expected[2] = static_cast<unsigned char>(pages[i] >> 8);
+    std::copy(stamped.begin() + pages[i], stamped.begin() + pages[i] + 256, expected.begin() + 4);
     EXPECT_EQ(Payload(f[8 + i]), expected) << "page " << i;
   }
   EXPECT_EQ(f[11].code, CMD_APP_RESUME);
@@ -158,9 +162,12 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"LedRefused", Fault::Status('1').Cmd(CMD_MEMORY).Sub(MEM_LED_PATTERN).Nth(1), {"___LED_ON_ERR___"}, 2},
         FailureCase{"LedNoReply", Fault::NoReply().Cmd(CMD_MEMORY).Sub(MEM_LED_PATTERN).Nth(1), {"___LED_ON_ERR___"}, 2},
         FailureCase{"ClockSetRefused", Fault::Status('1').Cmd(CMD_SET_CLOCK), {"___SET_RTC_ERROR___"}, 5},
+        FailureCase{"ClockSetNoReply", Fault::NoReply().Cmd(CMD_SET_CLOCK), {"___SET_RTC_ERROR___"}, 5},
         FailureCase{"ClockReadRefused", Fault::Status('1').Cmd(CMD_GET_CLOCK), {"___SET_RTC_ERROR___"}, 6},
         FailureCase{"ClockReadNoReply", Fault::NoReply().Cmd(CMD_GET_CLOCK), {"___SET_RTC_ERROR___"}, 6},
         FailureCase{"FirstEraseRefused", Fault::Status('1').Cmd(CMD_MEMORY).Sub(MEM_FLASH_ERASE).Nth(1),
+                    {"___FLASH_ERASE_ERROR1___"}, 7},
+        FailureCase{"FirstEraseNoReply", Fault::NoReply().Cmd(CMD_MEMORY).Sub(MEM_FLASH_ERASE).Nth(1),
                     {"___FLASH_ERASE_ERROR1___"}, 7},
         FailureCase{"SecondEraseRefused", Fault::Status('1').Cmd(CMD_MEMORY).Sub(MEM_FLASH_ERASE).Nth(2),
                     {"___FLASH_ERASE_ERROR2___"}, 8},
@@ -173,7 +180,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Unplugged once the second page's reply is read: the third page goes nowhere.
         FailureCase{"UnplugAmidThePages", Fault::UnplugAfter(10),
                     {"フラッシュメモリ　データ書込み中", kWriteError, "___FLASH_DATA_FILE_WRITE_ERROR___"}, 10},
-        FailureCase{"ResumeRefused", Fault::Status('1').Cmd(CMD_APP_RESUME), {"___APP_RESTART_ERROR___"}, 13}),
+        FailureCase{"ResumeRefused", Fault::Status('1').Cmd(CMD_APP_RESUME), {"___APP_RESTART_ERROR___"}, 13},
+        FailureCase{"ResumeNoReply", Fault::NoReply().Cmd(CMD_APP_RESUME), {"___APP_RESTART_ERROR___"}, 13}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SequenceRun, TheThirdPageRefusedLeavesTwoPagesWritten) {
