@@ -34,6 +34,9 @@ const unsigned kOpenOutcomeWaitMs = 3000;
 extern const char* const kStatusPlugIn;       // "USBを接続してください。"
 extern const char* const kStatusRecognising;  // "COMポート認識待ち"
 extern const char* const kStatusUnplug;       // "USBを外してください。"
+// The bench's port watcher ends with one of these instead of a report.
+extern const char* const kStatusPortReady;    // "COMポート準備完了"
+extern const char* const kStatusPortNotOpen;  // "COMポートを開けません"
 extern const char* const kDefaultDataFile;    // box 202 at start
 
 // Dialog handlers, all on the dialog's thread.

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "app/program.h"
 #include "detect/detect.h"
 #include "device/commands.h"
 #include "link/frame.h"
@@ -28,7 +29,9 @@ void OnInitDialog(JobParamsRecord* params) {
   std::snprintf(number, sizeof number, "%ld", static_cast<long>(RecognitionWaitMs.load()));
   UiSetText(IDC_WAIT_MS, number);
   // Last: the watchers read the dialog handle, box 301 and their cleared flags.
-  StartWatchers();
+  // The bench has no watchdog and detects only once check box 302 is ticked.
+  if (IsBenchProgram()) AutoRecognition.store(0);
+  else StartWatchers();
 }
 
 void OnCloseDialog() {

@@ -36,6 +36,26 @@ HWND CreateMainDialog(int showCommand, JobParamsRecord* params) {
   return dialog;
 }
 
+int RunMainDialog(HINSTANCE instance, int showCommand) {
+  if (FindWindowA(kMainClassName, nullptr)) return 0;  // another instance's dialog exists
+  std::memset(&JobParams, 0, sizeof JobParams);
+  if (!RegisterMainClass(instance)) return kExitStartFailed;
+  Instance = instance;
+  HWND dialog = CreateMainDialog(showCommand, &JobParams);
+  if (!dialog) return kExitStartFailed;
+  DialogHandle = dialog;
+
+  MSG msg;
+  msg.wParam = 0;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    if (!IsDialogMessageA(static_cast<HWND>(DialogHandle), &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+  }
+  return static_cast<int>(msg.wParam);
+}
+
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   // The user-data slot is DWL_USER (8) on x86 and DWLP_USER (16) on x64.
   JobParamsRecord* params = reinterpret_cast<JobParamsRecord*>(GetWindowLongPtrA(dialog, DWLP_USER));

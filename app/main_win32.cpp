@@ -1,28 +1,10 @@
-// Process entry: the single-instance check, the class, the dialog, the message loop.
+// QB2LINK.EXE's entry: the line tool, which reports the unit's port and ends.
 #include <windows.h>
 
-#include <cstring>
-
-#include "app/app.h"
 #include "app/main_win32.h"
-#include "platform/ui.h"
+#include "app/program.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
-  if (FindWindowA(kMainClassName, nullptr)) return 0;  // another instance's dialog exists
-  std::memset(&JobParams, 0, sizeof JobParams);
-  if (!RegisterMainClass(instance)) return kExitStartFailed;
-  Instance = instance;
-  HWND dialog = CreateMainDialog(showCommand, &JobParams);
-  if (!dialog) return kExitStartFailed;
-  DialogHandle = dialog;
-
-  MSG msg;
-  msg.wParam = 0;
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-    if (!IsDialogMessageA(static_cast<HWND>(DialogHandle), &msg)) {
-      TranslateMessage(&msg);
-      DispatchMessageA(&msg);
-    }
-  }
-  return static_cast<int>(msg.wParam);
+  ProgramKind = kLineProgram;
+  return RunMainDialog(instance, showCommand);
 }

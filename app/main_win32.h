@@ -15,4 +15,9 @@ extern const char kMainClassName[];
 
 ATOM RegisterMainClass(HINSTANCE instance);
 HWND CreateMainDialog(int showCommand, JobParamsRecord* params);
+// The process after the entry has set ProgramKind: the single-instance check (one
+// KM72BENCH dialog per PC, bench or line, since both would use the unit's port),
+// the class, the dialog from the EXE's template 100, the message loop. Returns the
+// process exit value.
+int RunMainDialog(HINSTANCE instance, int showCommand);
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

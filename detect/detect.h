@@ -31,6 +31,10 @@ int PortDigitsOf(const char* data, unsigned long size, char* digits, int maxDigi
 // (and a close of the dialog) off for good, so a run leaves exactly one result.
 [[noreturn]] void ReportOk(int port);
 [[noreturn]] void ReportError(int code);
+// The bench's port watcher ends here instead of in ReportOk: the port stays open
+// for the bench commands and the status line says whether it is ready. Nothing is
+// written, nothing ends. Returns 0, the watcher's thread value.
+int ReportPortReady(int port);
 // Claims the end of the process for the dialog's close: false when a report has
 // already begun (it will end the process).
 bool ClaimProcessEnd();

@@ -3,6 +3,7 @@
 
 #include "app/app.h"
 #include "app/ids.h"
+#include "app/program.h"
 #include "detect/detect.h"
 #include "link/link.h"
 #include "platform/registry.h"
@@ -95,6 +96,7 @@ int PortWatcher(void*) {
     if (settle > 0) SleepMs(static_cast<unsigned>(settle));
     PortWatchArmed.store(0);
   }
+  if (IsBenchProgram()) return ReportPortReady(foundPort);
   ReportOk(foundPort);
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/app.h"
+#include "app/program.h"
 #include "detect/detect.h"
 #include "link/link.h"
 #include "platform/registry_model.h"
@@ -79,8 +80,10 @@ class Detect : public ::testing::Test {
     PortWatchArmed.store(0);
     RemovalWatchArmed.store(0);
     PortHandle.store(nullptr);
+    ProgramKind = kLineProgram;
   }
   void TearDown() override {
+    ProgramKind = kLineProgram;
     if (!owner_) return;
     std::remove((dir_ + "/QB2LINK.OK").c_str());
     std::remove((dir_ + "/QB2LINK.ERR").c_str());
@@ -213,6 +216,97 @@ TEST_F(Detect, TheRemovalWatcherRestartsDetectionOnlyWhileRecognitionIsOn) {
   }
   CloseThreadHandle(t);
   EXPECT_TRUE(UiModelTakePosted().empty());  // stopped, nothing restarted
+}
+
+// The receiver is not part of these runs: a stand-in opens the port (or not) once
+// the open command has been posted.
+void AnswerOpenCommands(bool opens) {
+  std::thread([opens] {
+    for (;;) {
+      for (const UiMessage& m : UiModelTakePosted())
+        if (m.message == 273 && m.wParam == IDC_OPEN && opens) PortHandle.store(reinterpret_cast<void*>(0x10));
+      SleepMs(1);
+    }
+  }).detach();
+}
+
+// The bench's watcher does everything the line's does up to the report, then
+// leaves the port open, says so on the status line and returns: no file, no exit.
+// Run in a child so that a report, should one slip through, is seen as its exit.
+TEST_F(Detect, TheBenchWatcherLeavesThePortOpenAndReportsNothing) {
+  RegistryModelSet(kSerialCommValue, std::string("COM12\0", 6));
+  EXPECT_EXIT(
+      {
+        ProgramKind = kBenchProgram;
+        AnswerOpenCommands(true);
+        int value = PortWatcher(nullptr);
+        bool ok = value == 0 && UiModelText(IDC_STATUS_LINE) == kStatusPortReady &&
+                  UiModelText(IDC_PORT_NUMBER) == "12" && PortNumber.load() == 12 &&
+                  PortWatchArmed.load() == 0;
+        std::fprintf(stderr, "status[%s]\n", UiModelText(IDC_STATUS_LINE).c_str());
+        std::exit(ok ? 40 : 41);
+      },
+      ::testing::ExitedWithCode(40), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "<missing>");
+  EXPECT_EQ(Slurp("QB2LINK.ERR"), "<missing>");
+}
+
+TEST_F(Detect, TheBenchWatcherSaysSoWhenThePortDidNotOpen) {
+  RegistryModelSet(kSerialCommValue, "COM7");
+  EXPECT_EXIT(
+      {
+        ProgramKind = kBenchProgram;
+        AnswerOpenCommands(false);  // the open fails: the watcher waits its 3 s
+        PortWatcher(nullptr);
+        std::exit(UiModelText(IDC_STATUS_LINE) == kStatusPortNotOpen ? 40 : 41);
+      },
+      ::testing::ExitedWithCode(40), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "<missing>");
+}
+
+TEST_F(Detect, TheBenchWatcherStoppedBeforeAValueEndsQuietly) {
+  // Check box 302 unticked while it polls: nothing found, nothing to report.
+  EXPECT_EXIT(
+      {
+        ProgramKind = kBenchProgram;
+        std::thread([] {
+          SleepMs(50);
+          AutoRecognition.store(0);
+        }).detach();
+        int value = PortWatcher(nullptr);
+        bool ok = value == 0 && UiModelText(IDC_STATUS_LINE) == kStatusPlugIn && UiModelTakePosted().empty();
+        std::exit(ok ? 40 : 41);
+      },
+      ::testing::ExitedWithCode(40), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "<missing>");
+}
+
+// At start the bench runs no watchdog and no port watcher, even with the unit
+// plugged in: nothing is posted, recognition is off and check box 302 unticked.
+TEST_F(Detect, TheBenchStartsWithoutWatchers) {
+  RegistryModelSet(kSerialCommValue, "COM7");
+  EXPECT_EXIT(
+      {
+        ProgramKind = kBenchProgram;
+        AutoRecognition.store(1);  // whatever it held, the bench's start clears it
+        OnInitDialog(&JobParams);
+        SleepMs(1000);  // a line start's watcher would have posted its open by now
+        bool ok = AutoRecognition.load() == 0 && UiGetCheck(IDC_AUTO_RECOGNITION) == 0 &&
+                  UiModelTakePosted().empty() && PortWatchArmed.load() == 0 &&
+                  UiModelText(IDC_STATUS_LINE) == kStatusPlugIn;
+        std::exit(ok ? 40 : 41);
+      },
+      ::testing::ExitedWithCode(40), "");
+  // The same start as the line program does start them: its watcher posts the open.
+  EXPECT_EXIT(
+      {
+        OnInitDialog(&JobParams);
+        SleepMs(1500);  // its watcher posts the open about 0.7 s after start
+        bool posted = false;
+        for (const UiMessage& m : UiModelTakePosted()) posted |= m.message == 273 && m.wParam == IDC_OPEN;
+        std::exit(posted && AutoRecognition.load() == 1 ? 40 : 41);
+      },
+      ::testing::ExitedWithCode(40), "");
 }
 
 }  // namespace

@@ -149,5 +149,6 @@ int ListSelection(HWND dialog, int id) {
 }
 
 std::string ProgramPath() { return WinPath(Env("QB2_EXE")); }
+std::string BenchProgramPath() { return WinPath(Env("QB2_BENCH_EXE")); }
 
 }  // namespace wintest

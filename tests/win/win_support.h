@@ -53,5 +53,9 @@ int ListSelection(HWND dialog, int id);
 
 // QB2LINK.EXE of this build as a Windows path.
 std::string ProgramPath();
+// QB2BENCH.EXE of this build (QB2_BENCH_EXE) as a Windows path: the bench, which
+// never reports and never ends by itself, for tests that run longer than ten
+// seconds or need the bench controls in view.
+std::string BenchProgramPath();
 
 }  // namespace wintest

@@ -1,0 +1,265 @@
+// QB2BENCH.EXE's dialog template, read out of the EXE: the same controls as
+// QB2LINK.EXE's template (ids, classes, texts, styles), every one visible, in
+// groups that do not overlap, inside the dialog, in a tab order that follows the
+// groups; and a trace list that shows a whole 134-character frame line.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/ids.h"
+#include "tests/win/win_support.h"
+
+namespace {
+
+struct Control {
+  uint32_t style;
+  int x, y, w, h;
+  int id;  // -1 for 0xFFFF
+  std::u16string cls, text;
+  bool GroupBox() const { return cls == u"#128" && (style & 0x0F) == BS_GROUPBOX; }
+  bool Inside(const Control& o) const { return x >= o.x && y >= o.y && x + w <= o.x + o.w && y + h <= o.y + o.h; }
+};
+
+struct Template {
+  uint32_t style = 0;
+  int x = 0, y = 0, cx = 0, cy = 0;
+  std::u16string windowClass, title, font;
+  int pointSize = 0;
+  std::vector<Control> controls;
+  std::vector<uint8_t> bytes;  // the resource as stored
+  bool ok = false;
+};
+
+// A plain (DLGTEMPLATE) dialog resource, parsed field by field.
+class Parser {
+ public:
+  Parser(const uint8_t* base, size_t size) : base_(base), p_(base), end_(base + size) {}
+  bool ok = true;
+  uint16_t Word() {
+    if (end_ - p_ < 2) {
+      ok = false;
+      return 0;
+    }
+    uint16_t v = static_cast<uint16_t>(p_[0] | (p_[1] << 8));
+    p_ += 2;
+    return v;
+  }
+  uint32_t Dword() {
+    uint32_t lo = Word();
+    return lo | (static_cast<uint32_t>(Word()) << 16);
+  }
+  std::u16string SzOrOrd() {
+    uint16_t first = Word();
+    if (first == 0xFFFF) {
+      std::string d = "#" + std::to_string(Word());
+      return std::u16string(d.begin(), d.end());
+    }
+    std::u16string s;
+    for (uint16_t c = first; ok && c != 0; c = Word()) s += static_cast<char16_t>(c);
+    return s;
+  }
+  void Align() {
+    while ((p_ - base_) % 4) ++p_;
+  }
+  void Skip(size_t n) { p_ += std::min(n, static_cast<size_t>(end_ - p_)); }
+
+ private:
+  const uint8_t* base_;
+  const uint8_t* p_;
+  const uint8_t* end_;
+};
+
+Template ReadTemplate(const std::string& exe) {
+  Template t;
+  HMODULE module = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!module) return t;
+  HRSRC res = FindResourceExA(module, reinterpret_cast<LPCSTR>(RT_DIALOG), MAKEINTRESOURCEA(IDD_MAIN),
+                              MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT));
+  if (res) {
+    const uint8_t* base = static_cast<const uint8_t*>(LockResource(LoadResource(module, res)));
+    size_t size = SizeofResource(module, res);
+    t.bytes.assign(base, base + size);
+    Parser r(base, size);
+    t.style = r.Dword();
+    r.Dword();
+    int count = r.Word();
+    t.x = static_cast<int16_t>(r.Word());
+    t.y = static_cast<int16_t>(r.Word());
+    t.cx = static_cast<int16_t>(r.Word());
+    t.cy = static_cast<int16_t>(r.Word());
+    r.SzOrOrd();  // menu
+    t.windowClass = r.SzOrOrd();
+    t.title = r.SzOrOrd();
+    t.pointSize = r.Word();
+    t.font = r.SzOrOrd();
+    for (int i = 0; i < count && r.ok; ++i) {
+      r.Align();
+      Control c;
+      c.style = r.Dword();
+      r.Dword();
+      c.x = static_cast<int16_t>(r.Word());
+      c.y = static_cast<int16_t>(r.Word());
+      c.w = static_cast<int16_t>(r.Word());
+      c.h = static_cast<int16_t>(r.Word());
+      uint16_t id = r.Word();
+      c.id = id == 0xFFFF ? -1 : id;
+      c.cls = r.SzOrOrd();
+      c.text = r.SzOrOrd();
+      r.Skip(r.Word());
+      t.controls.push_back(c);
+    }
+    t.ok = r.ok && static_cast<int>(t.controls.size()) == count;
+  }
+  FreeLibrary(module);
+  return t;
+}
+
+std::string Name(const Control& c) {
+  std::string s = "id " + std::to_string(c.id) + " ";
+  for (char16_t ch : c.text) s += ch < 128 ? static_cast<char>(ch) : '?';
+  return s;
+}
+
+class BenchLayout : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    line_ = new Template(ReadTemplate(wintest::ProgramPath()));
+    bench_ = new Template(ReadTemplate(wintest::BenchProgramPath()));
+  }
+  static void TearDownTestSuite() {
+    delete line_;
+    delete bench_;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(line_->ok) << wintest::ProgramPath();
+    ASSERT_TRUE(bench_->ok) << wintest::BenchProgramPath();
+  }
+  static Template* line_;
+  static Template* bench_;
+};
+Template* BenchLayout::line_ = nullptr;
+Template* BenchLayout::bench_ = nullptr;
+
+TEST_F(BenchLayout, SameDialogClassAndFontWithItsOwnTitle) {
+  EXPECT_EQ(bench_->style, line_->style);
+  EXPECT_EQ(bench_->windowClass, u"KM72BENCH");  // one of the two programs per PC
+  EXPECT_EQ(bench_->font, line_->font);
+  EXPECT_EQ(bench_->pointSize, line_->pointSize);
+  EXPECT_EQ(bench_->title, u"QB2BENCH.EXE ver2.1a (bench)");
+  EXPECT_NE(bench_->title, line_->title);
+}
+
+TEST_F(BenchLayout, EveryControlOfTheLineTemplateIsThereAndVisible) {
+  std::vector<bool> used(bench_->controls.size(), false);
+  for (const Control& l : line_->controls) {
+    SCOPED_TRACE(Name(l));
+    int matches = 0;
+    for (size_t i = 0; i < bench_->controls.size(); ++i) {
+      const Control& b = bench_->controls[i];
+      if (used[i] || b.id != l.id || b.cls != l.cls || b.text != l.text) continue;
+      EXPECT_EQ(b.style & ~WS_VISIBLE, l.style & ~WS_VISIBLE);
+      used[i] = true;
+      ++matches;
+      break;
+    }
+    EXPECT_EQ(matches, 1);
+  }
+  for (size_t i = 0; i < bench_->controls.size(); ++i) {
+    const Control& b = bench_->controls[i];
+    SCOPED_TRACE(Name(b));
+    EXPECT_TRUE(b.style & WS_VISIBLE);
+    // Anything added is a frame or a label, never a control with a command id.
+    if (!used[i]) {
+      EXPECT_EQ(b.id, -1);
+      EXPECT_TRUE(b.GroupBox() || b.cls == u"#130");
+    }
+  }
+}
+
+TEST_F(BenchLayout, NoTwoControlsOverlapAndEveryOneIsInsideTheDialog) {
+  const std::vector<Control>& cs = bench_->controls;
+  for (size_t i = 0; i < cs.size(); ++i) {
+    SCOPED_TRACE(Name(cs[i]));
+    EXPECT_GT(cs[i].w, 0);
+    EXPECT_GT(cs[i].h, 0);
+    EXPECT_TRUE(cs[i].x >= 0 && cs[i].y >= 0 && cs[i].x + cs[i].w <= bench_->cx && cs[i].y + cs[i].h <= bench_->cy);
+    for (size_t j = i + 1; j < cs.size(); ++j) {
+      const Control &a = cs[i], &b = cs[j];
+      if (a.GroupBox() && b.GroupBox()) {
+        // Frames lie side by side, not inside one another.
+        EXPECT_FALSE(a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h) << Name(b);
+        continue;
+      }
+      if (a.GroupBox() || b.GroupBox()) continue;
+      EXPECT_FALSE(a.x < b.x + b.w && b.x < a.x + a.w && a.y < b.y + b.h && b.y < a.y + a.h) << Name(b);
+    }
+  }
+}
+
+// The template order is the tab order: each frame comes first, then everything
+// inside it, and no control sits in a frame other than the last one opened.
+TEST_F(BenchLayout, TabOrderFollowsTheGroups) {
+  const Control* open = nullptr;
+  int frames = 0;
+  for (const Control& c : bench_->controls) {
+    SCOPED_TRACE(Name(c));
+    if (c.GroupBox()) {
+      open = &c;
+      ++frames;
+      continue;
+    }
+    for (const Control& g : bench_->controls) {
+      if (g.GroupBox() && c.Inside(g)) {
+        EXPECT_EQ(&g, open) << "inside a frame that is not the current one";
+      }
+    }
+    if (open && !c.Inside(*open)) open = nullptr;  // left the frame: later controls stay outside it
+  }
+  EXPECT_EQ(frames, 5);  // port, detection, production, device, flash
+}
+
+INT_PTR CALLBACK QuietProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+// Measured with the font the dialog really gets: the widest trace line, a frame
+// line with its 64 bytes in hexadecimal, fits the list's client area.
+TEST_F(BenchLayout, TheTraceListShowsAWhole134CharacterLine) {
+  HINSTANCE self = GetModuleHandleA(nullptr);
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = DefDlgProcA;
+  wc.cbWndExtra = DLGWINDOWEXTRA + 4;
+  wc.hInstance = self;
+  wc.lpszClassName = "KM72BENCH";
+  ASSERT_NE(RegisterClassA(&wc), 0);
+  HWND dialog = CreateDialogIndirectParamA(self, reinterpret_cast<LPCDLGTEMPLATEA>(bench_->bytes.data()), nullptr,
+                                           QuietProc, 0);
+  ASSERT_NE(dialog, nullptr);
+  HWND list = GetDlgItem(dialog, IDC_TRACE_LIST);
+  ASSERT_NE(list, nullptr);
+  RECT client;
+  GetClientRect(list, &client);
+  HDC dc = GetDC(list);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(list, WM_GETFONT, 0, 0)));
+  std::string line = "R-512 " + std::string(128, 'F');
+  ASSERT_EQ(line.size(), 134u);
+  SIZE extent = {};
+  ASSERT_TRUE(GetTextExtentPoint32A(dc, line.c_str(), static_cast<int>(line.size()), &extent));
+  SelectObject(dc, old);
+  ReleaseDC(list, dc);
+  RECT frame;
+  GetWindowRect(dialog, &frame);
+  DestroyWindow(dialog);
+  UnregisterClassA("KM72BENCH", self);
+  EXPECT_LE(extent.cx + 4, client.right) << "line " << extent.cx << " px, list " << client.right << " px";
+  // And the bench fits a 1920 x 1080 screen. (Wine's FixedSys is 10 pixels a
+  // character where Windows' is 8, so on Windows it is a fifth smaller.)
+  EXPECT_LE(frame.right - frame.left, 1920);
+  EXPECT_LE(frame.bottom - frame.top, 1080);
+  std::printf("[ figures  ] trace line %ld px in a %ld px list; dialog %ld x %ld px\n", extent.cx, client.right,
+              frame.right - frame.left, frame.bottom - frame.top);
+}
+
+}  // namespace
