@@ -4,8 +4,9 @@
 # em-start to the stop line, beside the floor: every byte of every frame and reply
 # at 3,840 bytes/s (counted from the unit's log) plus the sequence's own waits of
 # 100 + 100 + 3000 + 500 ms. Also the CPU the program uses in the 3 s clock wait.
-# Natively (the ASan build of the native tree). Under Wine it needs QB2BENCH.EXE,
-# the dialog without the ten-second end; it is run when that EXE is built.
+# Natively (the ASan build of the native tree, through the dialog's handlers over
+# the in-memory dialog) and under Wine on QB2BENCH.EXE (driven by sequence_drive.exe).
+# Needs the native and win64 trees built.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -44,9 +45,59 @@ awk -v t="$t" -v h="$host" -v d="$unit" 'BEGIN{
   printf "paced floor: %.3f s (the %d bytes the unit sends, paced + 3.7 s); ratio %.3f\n", paced, d, t / paced
 }'
 
-if [ -x build/win64/app/QB2BENCH.EXE ]; then
-  echo "-- Wine: QB2BENCH.EXE is built; its run is not scripted here yet"
-else
-  echo "-- Wine: no QB2BENCH.EXE in build/win64 (the bench build), no Wine figure"
+cpu_ticks() {  # user + system clock ticks of a process, all its threads
+  awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0
+}
+
+echo "-- Wine: QB2BENCH.EXE"
+win=build/win64
+if [ ! -x "$win/app/QB2BENCH.EXE" ] || [ ! -f "$win/tools/bench/sequence_drive.exe" ]; then
+  echo "no QB2BENCH.EXE or sequence_drive.exe in $win: build the win64 tree"
+  exit $status
 fi
+export WINEPREFIX="$root/$win/wineprefix"
+tools/wine/prefix.sh up "$WINEPREFIX" >/dev/null
+. tools/wine/env.sh
+"$native/tools/sim/qb2sim" --pace --link "$WINEPREFIX.ports/com7" --log "$work/wine.log" >/dev/null &
+sim=$!
+sleep 0.3
+hz=$(getconf CLK_TCK)
+# One run of QB2BENCH.EXE driven by sequence_drive.exe (MODE: empty, or idle);
+# sets t (seconds to the stop line) and cpu (percent of a core in the window).
+drive() {
+  local c0=0 c1=0 w0=0 w1=0 word value bench
+  t="" cpu=""
+  (cd "$work" && LD_PRELOAD="$root/$native/tools/ptyshim/libqb2ptyshim.so" exec wine "$root/$win/app/QB2BENCH.EXE") \
+    >/dev/null 2>&1 &
+  bench=$!
+  while read -r word value; do
+    word=${word%$'\r'} value=${value%$'\r'}
+    case "$word" in
+      clock-wait-cpu-start) c0=$(cpu_ticks $bench); w0=$(date +%s.%N) ;;
+      clock-wait-cpu-end) c1=$(cpu_ticks $bench); w1=$(date +%s.%N) ;;
+      stop) t=$value ;;
+    esac
+  done < <(wine "$win/tools/bench/sequence_drive.exe" 7 "$@" 2>/dev/null)
+  wait $bench 2>/dev/null
+  cpu=$(awk -v c0="$c0" -v c1="$c1" -v w0="$w0" -v w1="$w1" -v hz="$hz" \
+    'BEGIN{ if (w1 > w0) printf "%.2f", 100 * (c1 - c0) / hz / (w1 - w0); else print "?" }')
+}
+drive idle
+idle=$cpu
+drive
+kill $sim; wait $sim 2>/dev/null
+tools/wine/prefix.sh down "$WINEPREFIX" >/dev/null
+if [ -z "$t" ]; then
+  echo "the run did not end (see $work/wine.log)"
+  trap - EXIT
+  exit 1
+fi
+read -r host unit < <(floor "$work/wine.log")
+awk -v t="$t" -v h="$host" -v d="$unit" -v cpu="$cpu" -v idle="$idle" 'BEGIN{
+  full = (h + d) / 3840 + 3.7; paced = d / 3840 + 3.7
+  printf "em-start -> stop line: %.3f s\n", t
+  printf "CPU of QB2BENCH.EXE in the 3 s clock wait: %s %% of a core (with the port open and no run: %s %%)\n", cpu, idle
+  printf "floor: %.3f s (%d bytes both ways at 38400 baud + 3.7 s of waits); ratio %.3f (aim: at most 1.10)\n", full, h + d, t / full
+  printf "paced floor: %.3f s (the %d bytes the unit sends, paced + 3.7 s); ratio %.3f\n", paced, d, t / paced
+}'
 exit $status
