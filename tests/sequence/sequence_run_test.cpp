@@ -246,6 +246,24 @@ TEST_F(SequenceRun, EmStopInTheClockWaitLeavesATimerThatDelaysTheNextRun) {
   EXPECT_LT(f[6].timeMs - f[5].timeMs, left + 600);
 }
 
+// em-stop in the 500 ms before the restart: the unit stays stopped and its number
+// is used again by the next run.
+TEST_F(SequenceRun, EmStopBeforeTheRestartKeepsTheSerialNumber) {
+  WriteImage(Bytes(256, 0x00));
+  UiSetText(IDC_SERIAL_NUMBER, "00000009");
+  ASSERT_TRUE(OpenLink());
+  EmStart();
+  ASSERT_TRUE(AwaitState(SEQ_APP_RESTART, 6000));
+  OnCommand(IDC_EM_STOP, &JobParams);
+  ASSERT_TRUE(AwaitEnd(1000));
+  EXPECT_EQ(unit_->FrameCount(), 9u);  // up to the one page: no CMD_APP_RESUME
+  EXPECT_FALSE(unit_->AppRunning());
+  EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000009");
+  EXPECT_TRUE(PortIsOpen(PortHandle.load()));
+  EXPECT_EQ(Posted(), (std::vector<unsigned>{UM_SEQUENCE_ENDED}));
+  EXPECT_GT(SequenceTimer, 0);  // the rest of the 500 ms waits for the next run
+}
+
 TEST_F(SequenceRun, EmStartRefusesWhileAWorkerRunsAndWithThePortClosed) {
   EmStart();  // port closed: the warning, no worker
   EXPECT_EQ(WorkerThread, nullptr);
