@@ -10,6 +10,7 @@
 #include "link/link.h"
 #include "link/receiver.h"
 #include "platform/ui.h"
+#include "sequence/sequence.h"
 
 JobParamsRecord JobParams;
 ThreadHandle WorkerThread = nullptr;
@@ -125,6 +126,13 @@ void OnCommand(int id, JobParamsRecord* params) {
       break;
     case IDC_COMMAND1:
       PortNeeded();
+      break;
+    case IDC_EM_START:
+      // Checked before the flag is cleared: with a run still winding down, clearing
+      // it would take back the operator's em-stop.
+      if (!PortNeeded() || WorkerRunning()) break;
+      ClearLinkFlag(StopSequence);
+      StartWorker(SequenceDriver, nullptr);
       break;
     case IDC_EM_STOP:
       SetLinkFlag(StopSequence);

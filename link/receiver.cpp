@@ -146,7 +146,19 @@ int StartReceiverThread() {
   return ReceiverThread ? 0 : 1;
 }
 
+namespace {
+// Stops under way. The dialog's thread serves other threads' sent messages while
+// it joins the receiver, so the sequence's synchronous close can arrive inside the
+// operator's own close: only the outer stop joins (and closes) the thread handle
+// and clears StopReceiver; a nested or concurrent one leaves the stop to it.
+std::atomic<int> StopsUnderWay{0};
+}  // namespace
+
 int StopReceiverThread() {
+  if (StopsUnderWay.fetch_add(1, std::memory_order_acq_rel) != 0) {
+    StopsUnderWay.fetch_sub(1, std::memory_order_acq_rel);
+    return 0;
+  }
   PortHandleValue port = PortHandle.load();
   if (port != nullptr) {
     // The wait is released before the flag is raised: once the receiver sees the
@@ -159,6 +171,7 @@ int StopReceiverThread() {
     ReceiverThread = nullptr;
   }
   ClearLinkFlag(StopReceiver);
+  StopsUnderWay.fetch_sub(1, std::memory_order_acq_rel);
   return 0;
 }
 

@@ -18,5 +18,7 @@ void FileClose(FileHandle file);
 bool FileDelete(const char* path);
 // Size in bytes, or -1 when the file's status cannot be read.
 long long FileSizeOf(const char* path);
+// Joins a directory and a file name: '\\' on Windows, '/' elsewhere.
+extern const char kPathSeparator;
 // The process's current directory; returns its length, or 0 when it does not fit.
 int CurrentDirectory(char* buffer, int size);

@@ -59,6 +59,8 @@ long long FileSizeOf(const char* path) {
   return static_cast<long long>(st.st_size);
 }
 
+const char kPathSeparator = '/';
+
 int CurrentDirectory(char* buffer, int size) {
   if (size <= 0 || !getcwd(buffer, static_cast<size_t>(size))) return 0;
   return static_cast<int>(strlen(buffer));

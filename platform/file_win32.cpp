@@ -45,6 +45,8 @@ long long FileSizeOf(const char* path) {
   return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+const char kPathSeparator = '\\';
+
 int CurrentDirectory(char* buffer, int size) {
   if (size <= 0) return 0;
   DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(size), buffer);
