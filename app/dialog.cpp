@@ -11,6 +11,7 @@
 #include "link/link.h"
 #include "link/receiver.h"
 #include "platform/ui.h"
+#include "sequence/sequence.h"
 
 JobParamsRecord JobParams;
 ThreadHandle WorkerThread = nullptr;
@@ -130,9 +131,16 @@ void OnCommand(int id, JobParamsRecord* params) {
     case IDC_COMMAND2:
       // While a worker runs, not even the boot-enter frame goes out: it would put
       // the unit into its boot loader under the running job.
-      if (WorkerRunning() || !PortNeeded()) break;
+      if (!PortNeeded() || WorkerRunning()) break;
       SendFrame(CMD_BOOT_ENTER, 0);
       StartWorker(FirmwareDownloadJob, params);
+      break;
+    case IDC_EM_START:
+      // Checked before the flag is cleared: with a run still winding down, clearing
+      // it would take back the operator's em-stop.
+      if (!PortNeeded() || WorkerRunning()) break;
+      ClearLinkFlag(StopSequence);
+      StartWorker(SequenceDriver, nullptr);
       break;
     case IDC_EM_STOP:
       SetLinkFlag(StopSequence);

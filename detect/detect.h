@@ -27,14 +27,16 @@ void StartDetachedThread(int (*proc)(void*));
 int PortDigitsOf(const char* data, unsigned long size, char* digits, int maxDigits);
 
 // Write "OK:%d\n" to QB2LINK.OK (or "ERR:%d\n" to QB2LINK.ERR) and end the process
-// with the value as exit value. The first report to begin holds every later one
-// (and a close of the dialog) off for good, so a run leaves exactly one result.
+// with the value as exit value. One report at a time writes its file and ends the
+// process; a later one waits for that end, so a run leaves at most one result. A
+// report whose file fails leaves none and shows a warning box; while the port
+// watcher's box waits for the operator, the watchdog's report may still end the run.
 [[noreturn]] void ReportOk(int port);
 [[noreturn]] void ReportError(int code);
 // The bench's port watcher ends here instead of in ReportOk: the port stays open
 // for the bench commands and the status line says whether it is ready. Nothing is
 // written, nothing ends. Returns 0, the watcher's thread value.
 int ReportPortReady(int port);
-// Claims the end of the process for the dialog's close: false when a report has
-// already begun (it will end the process).
+// Claims the end of the process for the dialog's close: false when a report is
+// writing or ending (it will end the process).
 bool ClaimProcessEnd();

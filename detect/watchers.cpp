@@ -53,36 +53,43 @@ int PortWatcher(void*) {
   UiGetText(IDC_WAIT_MS, text, sizeof text);
   RecognitionWaitMs.store(static_cast<int>(ParseDecimal(text)));
 
-  // Until a value is found there is no port; a watcher that ends without one
-  // reports 0 rather than whatever the stack held.
+  // Armed before the key is open: the serial-port key is volatile and exists only
+  // once some port exists, and a user without rights on it cannot create it, so a
+  // key that cannot be opened yet is tried again every poll, like a missing value.
+  PortWatchArmed.store(1);
+  bool found = false;
   int foundPort = 0;
-  RegistryKey key = OpenSerialCommKey();
-  if (key) {
-    PortWatchArmed.store(1);
-    char data[kValueBufferSize];
-    std::memset(data, 0, sizeof data);
-    for (;;) {
-      unsigned long size = sizeof data;
-      int found = QueryRegistryValue(key, kSerialCommValue, data, &size);
-      SleepMs(10);
-      if (found) {
-        char digits[kMaxPortDigits + 1];
-        PortDigitsOf(data, size, digits, kMaxPortDigits);
-        PortNumber.store(static_cast<int>(ParseDecimal(digits)));
-        foundPort = PortNumber.load();
+  RegistryKey key = nullptr;
+  char data[kValueBufferSize];
+  std::memset(data, 0, sizeof data);
+  for (;;) {
+    if (!key) key = OpenSerialCommKey();
+    unsigned long size = sizeof data;
+    int listed = key ? QueryRegistryValue(key, kSerialCommValue, data, &size) : 0;
+    SleepMs(10);
+    if (listed) {
+      char digits[kMaxPortDigits + 1];
+      PortDigitsOf(data, size, digits, kMaxPortDigits);
+      int port = static_cast<int>(ParseDecimal(digits));
+      // A value without a port number ("COM", or a half-written one) names no
+      // port: opening or reporting "port 0" would tell the script a success.
+      if (port > 0) {
+        PortNumber.store(port);
+        foundPort = port;
+        found = true;
         UiSetText(IDC_PORT_NUMBER, digits);
         SleepMs(500);
         break;
       }
-      if (PortWatchArmed.load() == 0) break;
-      if (AutoRecognition.load() == 0) {
-        PortWatchArmed.store(0);
-        break;
-      }
     }
-    CloseRegistryKey(key);
-    SleepMs(200);
+    if (PortWatchArmed.load() == 0) break;
+    if (AutoRecognition.load() == 0) {
+      PortWatchArmed.store(0);
+      break;
+    }
   }
+  if (key) CloseRegistryKey(key);
+  SleepMs(200);
 
   if (PortWatchArmed.load() == 1) {
     UiPostCommand(IDC_OPEN);  // reads box 103, which now holds the digits, and opens the port
@@ -96,29 +103,36 @@ int PortWatcher(void*) {
     if (settle > 0) SleepMs(static_cast<unsigned>(settle));
     PortWatchArmed.store(0);
   }
+  // Only a port that was found is reported. A watcher stopped before the device
+  // showed up reports nothing: the run goes on, and the watchdog's ERR:1 (or the
+  // operator's close) ends it.
+  if (!found) return 0;
   if (IsBenchProgram()) return ReportPortReady(foundPort);
   ReportOk(foundPort);
 }
 
 int RemovalWatcher(void*) {
   SetStatusLine(kStatusUnplug);
-  RegistryKey key = OpenSerialCommKey();
-  if (!key) return 0;
+  // As in the port watcher: a key that cannot be opened yet is tried again every
+  // poll while armed. It says nothing about the device, so it is not taken for a
+  // removal.
   RemovalWatchArmed.store(1);
+  RegistryKey key = nullptr;
   char data[kValueBufferSize];
   std::memset(data, 0, sizeof data);
   for (;;) {
+    if (!key) key = OpenSerialCommKey();
     unsigned long size = sizeof data;
-    int present = QueryRegistryValue(key, kSerialCommValue, data, &size);
+    int present = key ? QueryRegistryValue(key, kSerialCommValue, data, &size) : 0;
     SleepMs(5);
-    if (!present) break;  // the device's port is gone
+    if (key && !present) break;  // the device's port is gone
     if (RemovalWatchArmed.load() == 0) break;
     if (AutoRecognition.load() == 0) {
       RemovalWatchArmed.store(0);
       break;
     }
   }
-  CloseRegistryKey(key);
+  if (key) CloseRegistryKey(key);
   SleepMs(200);
   if (RemovalWatchArmed.load() == 1) {
     UiPost(UM_START_PORT_WATCH, 0, 0);

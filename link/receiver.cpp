@@ -95,14 +95,29 @@ void ReceiveEvent(ReceiveState& s, RxSource& source, uint16_t now) {
 
 int ReceiverMain(void*) {
   int exitCode = 0;
+  // The port is opened into this thread's own handle and published only once it is
+  // open and configured. A receiver whose open fails (the port is held, or gone)
+  // must leave PortHandle alone: it may hold another receiver's open port, which
+  // the close command could then no longer stop.
+  std::atomic<PortHandleValue> opened{nullptr};
   PortHandleValue mine = nullptr;
   // Without a port number there is nothing to open; running on a null handle would
   // leave a loop that nothing can stop.
-  if (PortNumber.load() == 0 || OpenPort(PortHandle, PortNumber.load(), 38400, 8, 0, 0, 0, 0, 256, 256) != 0) {
+  int portNumber = PortNumber.load();
+  if (portNumber != 0 && OpenPort(opened, portNumber, 38400, 8, 0, 0, 0, 0, 256, 256) == 0 &&
+      PortIsOpen(opened.load())) {
+    mine = opened.load();
+    PortHandleValue expected = nullptr;
+    if (!PortHandle.compare_exchange_strong(expected, mine)) {
+      // Another receiver owns the link (the port opened twice, as a pty allows):
+      // this one gives its handle back rather than take the link over.
+      ClosePort(mine);
+      mine = nullptr;
+    }
+  }
+  if (mine == nullptr) {
     exitCode = -1;
-    mine = PortHandle.load();
   } else {
-    mine = PortHandle.load();
     UiEnable(IDC_PORT_NUMBER, false);
     SetPortEventMask(mine, kPortEventRxChar);
     ReceiveState* state = new ReceiveState;
@@ -115,11 +130,7 @@ int ReceiverMain(void*) {
       if (!eventOk && !LinkFlagSet(StopReceiver)) SleepMs(kFailedWaitBackoffMs);
     }
     delete state;
-  }
-  if (PortIsOpen(mine)) ClosePort(mine);
-  // Only this thread's own handle goes back to null: a receiver started after a
-  // failed open may already have opened the port anew.
-  if (mine != nullptr) {
+    ClosePort(mine);
     PortHandleValue expected = mine;
     PortHandle.compare_exchange_strong(expected, nullptr);
   }
@@ -139,7 +150,19 @@ int StartReceiverThread() {
   return ReceiverThread ? 0 : 1;
 }
 
+namespace {
+// Stops under way. The dialog's thread serves other threads' sent messages while
+// it joins the receiver, so the sequence's synchronous close can arrive inside the
+// operator's own close: only the outer stop joins (and closes) the thread handle
+// and clears StopReceiver; a nested or concurrent one leaves the stop to it.
+std::atomic<int> StopsUnderWay{0};
+}  // namespace
+
 int StopReceiverThread() {
+  if (StopsUnderWay.fetch_add(1, std::memory_order_acq_rel) != 0) {
+    StopsUnderWay.fetch_sub(1, std::memory_order_acq_rel);
+    return 0;
+  }
   PortHandleValue port = PortHandle.load();
   if (port != nullptr) {
     // The wait is released before the flag is raised: once the receiver sees the
@@ -152,6 +175,7 @@ int StopReceiverThread() {
     ReceiverThread = nullptr;
   }
   ClearLinkFlag(StopReceiver);
+  StopsUnderWay.fetch_sub(1, std::memory_order_acq_rel);
   return 0;
 }
 

@@ -14,7 +14,11 @@ FileHandle FileCreateAlways(const char* path);
 int FileRead(FileHandle file, void* buffer, int count);
 int FileWrite(FileHandle file, const void* buffer, int count);
 void FileClose(FileHandle file);
+// Removes a closed file; true when it is gone.
+bool FileDelete(const char* path);
 // Size in bytes, or -1 when the file's status cannot be read.
 long long FileSizeOf(const char* path);
+// Joins a directory and a file name: '\\' on Windows, '/' elsewhere.
+extern const char kPathSeparator;
 // The process's current directory; returns its length, or 0 when it does not fit.
 int CurrentDirectory(char* buffer, int size);

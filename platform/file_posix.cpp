@@ -51,11 +51,15 @@ void FileClose(FileHandle file) {
   if (file) close(ToFd(file));
 }
 
+bool FileDelete(const char* path) { return unlink(path) == 0 || errno == ENOENT; }
+
 long long FileSizeOf(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0) return -1;
   return static_cast<long long>(st.st_size);
 }
+
+const char kPathSeparator = '/';
 
 int CurrentDirectory(char* buffer, int size) {
   if (size <= 0 || !getcwd(buffer, static_cast<size_t>(size))) return 0;

@@ -35,11 +35,17 @@ void FileClose(FileHandle file) {
   if (file) CloseHandle(static_cast<HANDLE>(file));
 }
 
+bool FileDelete(const char* path) {
+  return DeleteFileA(path) || GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 long long FileSizeOf(const char* path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
   return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
+
+const char kPathSeparator = '\\';
 
 int CurrentDirectory(char* buffer, int size) {
   if (size <= 0) return 0;

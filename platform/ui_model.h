@@ -22,6 +22,8 @@ void UiModelSetCheck(int id, int state);
 std::vector<UiMessage> UiModelTakePosted();
 // Warning boxes shown so far (text, caption); each counts as dismissed with OK.
 std::vector<std::pair<std::string, std::string>> UiModelBoxes();
+// While held, a box's thread waits in it, as for an operator who has not answered.
+void UiModelHoldBoxes(bool held);
 // Sent messages go to this function (the dialog procedure's stand-in), under a
 // recursive lock as if one dialog thread carried them out; null drops them.
 void UiModelSetDispatcher(intptr_t (*dispatch)(unsigned message, uintptr_t wParam, intptr_t lParam));

@@ -1,5 +1,8 @@
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/ui.h"
 #include "platform/ui_model.h"
@@ -22,6 +25,7 @@ struct Model {
   std::vector<std::pair<std::string, std::string>> boxes;
   intptr_t (*dispatch)(unsigned, uintptr_t, intptr_t) = nullptr;
   int quitValue = -1;
+  std::atomic<bool> boxesHeld{false};
 };
 // Never destroyed: threads of a test may still call in while the process exits.
 Model& M() {
@@ -119,8 +123,12 @@ intptr_t UiSend(unsigned message, uintptr_t wParam, intptr_t lParam) {
 }
 
 void UiWarningBox(const char* text, const char* caption) {
-  Hold h(M().lock);
-  M().boxes.emplace_back(text, caption);
+  {
+    Hold h(M().lock);
+    M().boxes.emplace_back(text, caption);
+  }
+  // An operator who has not answered yet: the box's thread waits, the others go on.
+  while (M().boxesHeld.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 bool UiOnDialogThread() { return true; }
@@ -141,6 +149,7 @@ void UiModelReset() {
   m.posted.clear();
   m.boxes.clear();
   m.quitValue = -1;
+  m.boxesHeld.store(false);
 }
 
 std::vector<std::string> UiModelList(int id) {
@@ -185,3 +194,5 @@ int UiModelQuitValue() {
   Hold h(M().lock);
   return M().quitValue;
 }
+
+void UiModelHoldBoxes(bool held) { M().boxesHeld.store(held); }

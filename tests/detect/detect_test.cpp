@@ -3,10 +3,12 @@
 // process, so the flows run as death tests (a child process per case) and are
 // judged by exit value and result file, as a calling script judges them.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -138,27 +140,35 @@ TEST_F(Detect, ABlockedResultFileWarnsAndStillEndsWithTheValue) {
   rmdir("QB2LINK.OK");
 }
 
+// The receiver is not part of these runs: a stand-in opens the port (or not) once
+// the open command has been posted.
+void AnswerOpenCommands(bool opens) {
+  std::thread([opens] {
+    for (;;) {
+      for (const UiMessage& m : UiModelTakePosted())
+        if (m.message == 273 && m.wParam == IDC_OPEN && opens) PortHandle.store(reinterpret_cast<void*>(0x10));
+      SleepMs(1);
+    }
+  }).detach();
+}
+
 TEST_F(Detect, APortWatcherFindsTheValueOpensAndReportsTheNumber) {
   RegistryModelSet(kSerialCommValue, std::string("COM12\0", 6));
   EXPECT_EXIT(
       {
-        // The receiver is not part of this run: the port counts as open once the
-        // open command has been posted.
-        std::thread([] {
-          for (;;) {
-            for (const UiMessage& m : UiModelTakePosted())
-              if (m.message == 273 && m.wParam == IDC_OPEN) PortHandle.store(reinterpret_cast<void*>(0x10));
-            SleepMs(1);
-          }
-        }).detach();
+        AnswerOpenCommands(true);
         PortWatcher(nullptr);
       },
       ::testing::ExitedWithCode(12), "");
   EXPECT_EQ(Slurp("QB2LINK.OK"), "OK:12\n");
 }
 
-TEST_F(Detect, AWatcherThatEndsWithoutAValueReportsZero) {
-  // Recognition switched off while it polls; and a key that cannot be opened.
+// A death test's child that returns instead of ending the process: a watcher that
+// reported nothing.
+const int kReturned = 91;
+
+TEST_F(Detect, AWatcherThatEndsWithoutAValueReportsNothing) {
+  // Recognition switched off while it polls for a value that never comes.
   EXPECT_EXIT(
       {
         std::thread([] {
@@ -166,22 +176,174 @@ TEST_F(Detect, AWatcherThatEndsWithoutAValueReportsZero) {
           AutoRecognition.store(0);
         }).detach();
         PortWatcher(nullptr);
+        std::_Exit(kReturned);
       },
-      ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(Slurp("QB2LINK.OK"), "OK:0\n");
-  std::remove("QB2LINK.OK");
+      ::testing::ExitedWithCode(kReturned), "");
+  // Disarmed while the key cannot be opened.
   RegistryModelFailOpen(true);
-  EXPECT_EXIT(PortWatcher(nullptr), ::testing::ExitedWithCode(0), "");
-  EXPECT_EQ(Slurp("QB2LINK.OK"), "OK:0\n");
+  EXPECT_EXIT(
+      {
+        std::thread([] {
+          SleepMs(50);
+          PortWatchArmed.store(0);
+        }).detach();
+        PortWatcher(nullptr);
+        std::_Exit(kReturned);
+      },
+      ::testing::ExitedWithCode(kReturned), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "<missing>");
+  EXPECT_EQ(Slurp("QB2LINK.ERR"), "<missing>");
 }
 
-TEST_F(Detect, AValueTooLongForTheBufferIsNotTakenForAPort) {
-  RegistryModelSet(kSerialCommValue, "COM7" + std::string(70, ' '));
-  std::thread([] {
-    SleepMs(100);
-    AutoRecognition.store(0);
+TEST_F(Detect, AValueThatNamesNoPortIsNotTakenForOne) {
+  // Too long for the 64-byte buffer (the query fails), or no digits after the prefix.
+  for (std::string value : {"COM7" + std::string(70, ' '), std::string("COM\0", 4), std::string("COMX")}) {
+    RegistryModelSet(kSerialCommValue, value);
+    EXPECT_EXIT(
+        {
+          std::thread([] {
+            SleepMs(100);
+            AutoRecognition.store(0);
+          }).detach();
+          PortWatcher(nullptr);
+          if (!UiModelTakePosted().empty()) std::_Exit(92);  // no open command either
+          std::_Exit(kReturned);
+        },
+        ::testing::ExitedWithCode(kReturned), "");
+  }
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "<missing>");
+}
+
+TEST_F(Detect, AKeyThatCannotBeOpenedYetIsTriedAgainEveryPoll) {
+  RegistryModelFailOpen(true);
+  RegistryModelSet(kSerialCommValue, "COM7");
+  EXPECT_EXIT(
+      {
+        std::thread([] {
+          SleepMs(150);
+          if (PortWatchArmed.load() != 1) std::_Exit(93);  // armed while it waits for the key
+          RegistryModelFailOpen(false);  // the driver creates the key with the port
+          AnswerOpenCommands(true);
+        }).detach();
+        PortWatcher(nullptr);
+        std::_Exit(kReturned);
+      },
+      ::testing::ExitedWithCode(7), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "OK:7\n");
+}
+
+int ReportOkThread(void*) { ReportOk(7); }
+int ReportErrorThread1(void*) { ReportError(1); }
+
+// Waits (bounded) until the model has recorded n boxes; the first box's text.
+std::string WaitForBoxes(size_t n) {
+  for (int i = 0; i < 2000; ++i) {
+    auto boxes = UiModelBoxes();
+    if (boxes.size() >= n) return boxes[0].first;
+    SleepMs(1);
+  }
+  return "<none>";
+}
+
+// Bounds a child that would otherwise wait for ever (a report held off for good).
+void EndChildAfter(unsigned ms) {
+  std::thread([ms] {
+    SleepMs(ms);
+    std::_Exit(98);
   }).detach();
-  EXPECT_EXIT(PortWatcher(nullptr), ::testing::ExitedWithCode(0), "");
+}
+
+bool IsDirectory(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+TEST_F(Detect, TheWatchdogEndsTheRunWhileTheOkBoxWaits) {
+  mkdir("QB2LINK.OK", 0700);  // the OK file cannot be created
+  EXPECT_EXIT(
+      {
+        EndChildAfter(5000);
+        UiModelHoldBoxes(true);  // nobody answers the box
+        StartThread(ReportOkThread, nullptr);
+        if (WaitForBoxes(1) != "QB2LINK.OK をオープンできません") std::_Exit(94);
+        ReportError(1);  // the watchdog at ten seconds
+      },
+      ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(Slurp("QB2LINK.ERR"), "ERR:1\n");
+  EXPECT_TRUE(IsDirectory("QB2LINK.OK"));
+  rmdir("QB2LINK.OK");
+}
+
+TEST_F(Detect, AFailedWriteLeavesNoCutFileAndYieldsToTheWatchdog) {
+  EXPECT_EXIT(
+      {
+        // Three bytes fit: the OK report's write stops after "OK:".
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit;
+        getrlimit(RLIMIT_FSIZE, &limit);
+        struct rlimit small = limit;
+        small.rlim_cur = 3;
+        setrlimit(RLIMIT_FSIZE, &small);
+        EndChildAfter(5000);
+        UiModelHoldBoxes(true);
+        StartThread(ReportOkThread, nullptr);
+        if (WaitForBoxes(1) != "WRITE ERROR(QB2LINK.OK)") std::_Exit(94);
+        if (Slurp("QB2LINK.OK") != "<missing>") std::_Exit(95);  // the cut "OK:" is gone
+        setrlimit(RLIMIT_FSIZE, &limit);
+        ReportError(1);
+      },
+      ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "<missing>");
+  EXPECT_EQ(Slurp("QB2LINK.ERR"), "ERR:1\n");
+}
+
+TEST_F(Detect, AnAnsweredOkBoxEndsWithTheValueUnlessSomethingElseEndedTheRun) {
+  mkdir("QB2LINK.OK", 0700);
+  // Answered before ten seconds: the port number, no file.
+  EXPECT_EXIT(
+      {
+        UiModelHoldBoxes(true);
+        StartThread(ReportOkThread, nullptr);
+        WaitForBoxes(1);
+        UiModelHoldBoxes(false);
+        SleepMs(2000);
+        std::_Exit(kReturned);
+      },
+      ::testing::ExitedWithCode(7), "");
+  // The dialog closed while the box waits: the close's 0 stands, the box's answer
+  // does not end the run with 7 after it.
+  EXPECT_EXIT(
+      {
+        UiModelHoldBoxes(true);
+        StartThread(ReportOkThread, nullptr);
+        WaitForBoxes(1);
+        if (!ClaimProcessEnd()) std::_Exit(96);
+        UiModelHoldBoxes(false);
+        SleepMs(300);
+        std::_Exit(0);  // the close's own ending
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(Slurp("QB2LINK.ERR"), "<missing>");
+  rmdir("QB2LINK.OK");
+}
+
+TEST_F(Detect, NoOkEndsTheRunWhileTheWatchdogsBoxWaits) {
+  mkdir("QB2LINK.ERR", 0700);
+  EXPECT_EXIT(
+      {
+        UiModelHoldBoxes(true);
+        StartThread(ReportErrorThread1, nullptr);
+        WaitForBoxes(1);
+        StartThread(ReportOkThread, nullptr);  // a port found after ten seconds
+        SleepMs(300);
+        if (Slurp("QB2LINK.OK") != "<missing>") std::_Exit(97);
+        UiModelHoldBoxes(false);
+        SleepMs(2000);
+        std::_Exit(kReturned);
+      },
+      ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(Slurp("QB2LINK.OK"), "<missing>");
+  rmdir("QB2LINK.ERR");
 }
 
 TEST_F(Detect, TheRemovalWatcherRestartsDetectionOnlyWhileRecognitionIsOn) {
@@ -218,16 +380,30 @@ TEST_F(Detect, TheRemovalWatcherRestartsDetectionOnlyWhileRecognitionIsOn) {
   EXPECT_TRUE(UiModelTakePosted().empty());  // stopped, nothing restarted
 }
 
-// The receiver is not part of these runs: a stand-in opens the port (or not) once
-// the open command has been posted.
-void AnswerOpenCommands(bool opens) {
-  std::thread([opens] {
-    for (;;) {
-      for (const UiMessage& m : UiModelTakePosted())
-        if (m.message == 273 && m.wParam == IDC_OPEN && opens) PortHandle.store(reinterpret_cast<void*>(0x10));
-      SleepMs(1);
-    }
-  }).detach();
+TEST_F(Detect, TheRemovalWatcherWaitsForAKeyItCannotOpenYet) {
+  // A key that cannot be opened says nothing about the device: no restart for it.
+  RegistryModelFailOpen(true);
+  RegistryModelSet(kSerialCommValue, "COM7");
+  ThreadHandle t = StartThread(RemovalWatcher, nullptr);
+  SleepMs(300);
+  long code = 0;
+  QueryThreadExitCode(t, &code);
+  EXPECT_EQ(code, kThreadStillActive);
+  EXPECT_EQ(RemovalWatchArmed.load(), 1);
+  EXPECT_TRUE(UiModelTakePosted().empty());
+  RegistryModelFailOpen(false);
+  SleepMs(100);
+  EXPECT_TRUE(UiModelTakePosted().empty());  // opened, and the unit is still listed
+  RegistryModelDelete(kSerialCommValue);
+  for (int i = 0; i < 2000 && code == kThreadStillActive; ++i) {
+    SleepMs(1);
+    QueryThreadExitCode(t, &code);
+  }
+  CloseThreadHandle(t);
+  EXPECT_EQ(code, 0);
+  std::vector<UiMessage> posted = UiModelTakePosted();
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].message, static_cast<unsigned>(UM_START_PORT_WATCH));
 }
 
 // The bench's watcher does everything the line's does up to the report, then

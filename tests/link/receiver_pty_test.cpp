@@ -191,6 +191,28 @@ TEST_F(ReceiverPty, AFailedOpenEndsTheReceiverWithMinusOne) {
   EXPECT_EQ(PortHandle.load(), nullptr);  // back from the invalid value
 }
 
+TEST_F(ReceiverPty, ASecondReceiverWhoseOpenFailsLeavesTheFirstOnesPortAlone) {
+  ASSERT_TRUE(OpenLink());
+  PortHandleValue first = PortHandle.load();
+  // A second receiver on a port with nothing behind it, while the first runs.
+  PortNumber.store(9);
+  ThreadHandle second = StartThread(ReceiverMain, nullptr);
+  ASSERT_NE(second, nullptr);
+  long code = kThreadStillActive;
+  for (int i = 0; i < 500 && code == kThreadStillActive; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    QueryThreadExitCode(second, &code);
+  }
+  CloseThreadHandle(second);
+  EXPECT_EQ(code, -1);
+  EXPECT_EQ(PortHandle.load(), first);
+  EXPECT_EQ(Request(0x21), 0);  // the link still works
+  // The close command still reaches the first receiver and really closes the port.
+  StopReceiverThread();
+  EXPECT_EQ(PortHandle.load(), nullptr);
+  EXPECT_TRUE(unit_->WaitForHostOpen(false, 2000));
+}
+
 TEST_F(ReceiverPty, PortNumberZeroOpensNothingAndTheReceiverEnds) {
   std::atomic<PortHandleValue> h{reinterpret_cast<PortHandleValue>(0x1234)};
   EXPECT_EQ(OpenPort(h, 0, 38400, 8, 0, 0, 0, 0, 256, 256), 0);

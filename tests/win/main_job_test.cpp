@@ -155,7 +155,7 @@ TEST_F(MainJob, AnOkReplacesTheOldOneAndAnErrLeavesItAlone) {
   EXPECT_EQ(Ok(), "OK:7\n");  // the other result file is neither removed nor changed
 }
 
-TEST_F(MainJob, ABlockedResultFileShowsTheBoxAndKeepsTheExitValue) {
+TEST_F(MainJob, ABlockedResultFileShowsTheBoxAndAnAnswerKeepsTheExitValue) {
   std::string path = dir_ + "\\QB2LINK.OK";
   wintest::WriteWholeFile(path, "held");
   // Another program holds the file without sharing.
@@ -170,15 +170,113 @@ TEST_F(MainJob, ABlockedResultFileShowsTheBoxAndKeepsTheExitValue) {
   ASSERT_NE(box.window, nullptr);
   EXPECT_EQ(box.text, "QB2LINK.OK をオープンできません");
   EXPECT_EQ(box.caption, "QB2LINK");
-  // The reporting thread waits on the box; the watchdog must not slip in a second result.
-  Sleep(5000);
-  EXPECT_TRUE(p.Running());
-  EXPECT_EQ(Err(), "<missing>");
+  EXPECT_LT(Since(started_), 9000);  // answered before the watchdog's ten seconds
   wintest::DismissBox(box);
   EXPECT_EQ(Finish(p), 7u);
   CloseHandle(held);
   EXPECT_EQ(wintest::ReadWholeFile(path), "held");
   EXPECT_EQ(Err(), "<missing>");
+}
+
+TEST_F(MainJob, AnUnansweredResultBoxStillEndsWithErr1AtTenSeconds) {
+  // A folder of that name: the OK file cannot be created.
+  std::string path = dir_ + "\\QB2LINK.OK";
+  ASSERT_TRUE(CreateDirectoryA(path.c_str(), nullptr));
+  wintest::Unit unit;
+  ASSERT_TRUE(unit.Start(7));
+  ASSERT_TRUE(wintest::PlugIn("COM7"));
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  wintest::Box box = wintest::WaitForMessageBox(p.Id(), 9000);
+  ASSERT_NE(box.window, nullptr);
+  EXPECT_EQ(box.text, "QB2LINK.OK をオープンできません");
+  // Nobody answers: the calling script still has its answer at ten seconds.
+  long ms = 0;
+  EXPECT_EQ(Finish(p, &ms), 1u);
+  EXPECT_GE(ms, 9900);
+  EXPECT_LT(ms, 11500);
+  EXPECT_EQ(Err(), "ERR:1\n");
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY));  // no OK file
+  RemoveDirectoryA(path.c_str());
+}
+
+TEST_F(MainJob, RecognitionTickedAndUntickedReportsNoPort) {
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  HWND dialog = wintest::WaitForMainDialog(p.Id(), 5000);
+  ASSERT_NE(dialog, nullptr);
+  // The operator ticks box 302 (a second port watcher) and unticks it within a
+  // second: both watchers stop without a port.
+  SendDlgItemMessageA(dialog, IDC_AUTO_RECOGNITION, BM_SETCHECK, BST_CHECKED, 0);
+  SendMessageA(dialog, WM_COMMAND, IDC_AUTO_RECOGNITION, 0);
+  Sleep(300);
+  SendDlgItemMessageA(dialog, IDC_AUTO_RECOGNITION, BM_SETCHECK, BST_UNCHECKED, 0);
+  SendMessageA(dialog, WM_COMMAND, IDC_AUTO_RECOGNITION, 0);
+  Sleep(1500);
+  EXPECT_TRUE(p.Running());  // no result without a port
+  long ms = 0;
+  EXPECT_EQ(Finish(p, &ms), 1u);
+  EXPECT_EQ(Err(), "ERR:1\n");
+  EXPECT_EQ(Ok(), "<missing>");
+  EXPECT_GE(ms, 9900);
+  EXPECT_LT(ms, 11500);
+}
+
+// The serial-port key made unreadable, as for a user without rights on it (an
+// empty access list), or readable by everyone again.
+bool DenySerialCommKey(bool deny) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, WRITE_DAC, &key) != ERROR_SUCCESS)
+    return false;
+  SECURITY_DESCRIPTOR sd;
+  InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+  alignas(ACL) char aclBuffer[64];
+  ACL* acl = reinterpret_cast<ACL*>(aclBuffer);
+  InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION);
+  SetSecurityDescriptorDacl(&sd, TRUE, deny ? acl : nullptr, FALSE);
+  LONG rc = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &sd);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS;
+}
+
+// Readable again at the end of the test, whatever happened in it.
+struct KeyDenied {
+  bool denied = DenySerialCommKey(true);
+  ~KeyDenied() { DenySerialCommKey(false); }
+};
+
+TEST_F(MainJob, AKeyThatCannotBeOpenedIsTriedUntilItCan) {
+  wintest::Unit unit;
+  ASSERT_TRUE(unit.Start(7));
+  ASSERT_TRUE(wintest::PlugIn("COM7"));
+  KeyDenied key;
+  ASSERT_TRUE(key.denied);
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  while (Since(started_) < 1000) Sleep(5);
+  EXPECT_TRUE(p.Running());  // no result while the key cannot be read
+  ASSERT_TRUE(DenySerialCommKey(false));
+  long ms = 0;
+  EXPECT_EQ(Finish(p, &ms), 7u);
+  EXPECT_EQ(Ok(), "OK:7\n");
+  EXPECT_EQ(Err(), "<missing>");
+  EXPECT_GE(ms, 1000 + 5700);
+  std::printf("[ figures  ] key readable at 1 s: OK after %ld ms\n", ms);
+}
+
+TEST_F(MainJob, AKeyThatNeverOpensEndsWithErr1AtTenSeconds) {
+  ASSERT_TRUE(wintest::PlugIn("COM7"));
+  KeyDenied key;
+  ASSERT_TRUE(key.denied);
+  wintest::Process p;
+  ASSERT_TRUE(Start(p));
+  long ms = 0;
+  EXPECT_EQ(Finish(p, &ms), 1u);
+  EXPECT_EQ(Err(), "ERR:1\n");
+  EXPECT_EQ(Ok(), "<missing>");
+  EXPECT_GE(ms, 9900);
+  EXPECT_LT(ms, 11500);
 }
 
 TEST_F(MainJob, ClosingBeforeDetectionEndsWithZeroAndNoResult) {

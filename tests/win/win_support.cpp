@@ -134,7 +134,9 @@ std::vector<std::string> ListLines(HWND dialog, int id) {
   LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
   for (LRESULT i = 0; i < count; ++i) {
     LRESULT len = SendMessageW(list, LB_GETTEXTLEN, static_cast<WPARAM>(i), 0);
-    std::wstring w(static_cast<size_t>(len > 0 ? len : 0) + 1, L'\0');
+    // Room to spare: a list that is being written can replace line i by a longer
+    // one between the two messages (the 200-line cap drops the first line).
+    std::wstring w(static_cast<size_t>(len > 1024 ? len : 1024) + 1, L'\0');
     LRESULT got = SendMessageW(list, LB_GETTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&w[0]));
     w.resize(static_cast<size_t>(got > 0 ? got : 0));
     char out[2048];

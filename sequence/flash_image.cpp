@@ -1,0 +1,94 @@
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "device/bcd_number.h"
+#include "device/commands.h"
+#include "platform/file.h"
+#include "sequence/sequence.h"
+
+const char* const kFlashDataFileName = "Quillbeacon2FlashData.dat";
+
+namespace {
+const unsigned char kBlank = 0xFF;  // erased flash; a page of nothing else is not written
+
+// The image's full path: the current directory, a separator and the file name.
+// The directory is read into 512 bytes first and into larger buffers while it does
+// not fit, so a deep directory never overruns the buffer nor yields a cut path
+// that names some other file. Empty when the directory cannot be read at all.
+std::string FlashDataPath() {
+  std::vector<char> dir(512);
+  int length = 0;
+  while ((length = CurrentDirectory(dir.data(), static_cast<int>(dir.size()))) == 0 && dir.size() < (1u << 16))
+    dir.resize(dir.size() * 2);
+  if (length == 0) return std::string();
+  std::string path(dir.data(), static_cast<size_t>(length));
+  if (path.empty() || path.back() != kPathSeparator) path += kPathSeparator;
+  return path + kFlashDataFileName;
+}
+
+void Fail(const char* token) {
+  ReportToken(token);
+  SequenceState = SEQ_END_FAILED;
+}
+
+bool PageIsBlank(const unsigned char* page) {
+  for (int i = 0; i < kFlashPageSize; ++i)
+    if (page[i] != kBlank) return false;
+  return true;
+}
+}  // namespace
+
+void ProgramFlashDataImage() {
+  std::string path = FlashDataPath();
+  long long size = path.empty() ? -1 : FileSizeOf(path.c_str());
+  if (size < 0) return Fail("___FLASH_DATA_FILE_NOT_EXIST___");
+  std::snprintf(SequenceLine, kSequenceLineSize, "ファイルサイズ＝%ld", static_cast<long>(size));
+  AppendTrace(SequenceLine);
+
+  // Whole pages in memory: a last part page is padded with erased bytes, so the
+  // page loop never reads past the copy. One read call takes at most INT_MAX bytes.
+  long long padded = (size + kFlashPageSize - 1) / kFlashPageSize * kFlashPageSize;
+  unsigned char* image = padded <= INT_MAX ? new (std::nothrow) unsigned char[padded > 0 ? padded : 1] : nullptr;
+  if (!image) return Fail("___ALLOCATE_MEMORY_ERROR___");
+  std::memset(image, kBlank, static_cast<size_t>(padded));
+
+  FileHandle file = FileOpenRead(path.c_str());
+  if (!file) {
+    delete[] image;
+    return Fail("___FLASH_DATA_FILE_NOT_OPEN___");
+  }
+  int got = FileRead(file, image, static_cast<int>(size));
+  FileClose(file);
+  if (got == 0 || got != size) {
+    delete[] image;
+    return Fail(got == 0 ? "___FLASH_DATA_FILE_NOT_READ___" : "___FLASH_DATA_FILE_READ_ERROR___");
+  }
+
+  AppendTrace("フラッシュメモリ　データ書込み中");
+  bool failed = false;
+  for (long long offset = 0; offset < padded; offset += kFlashPageSize) {
+    unsigned char* page = image + offset;
+    // Blank as read from the file: a blank page at 0xE000 is skipped and the unit
+    // gets no serial number.
+    if (PageIsBlank(page)) continue;
+    if (offset == (kSerialStampOffset & ~static_cast<uint32_t>(kFlashPageSize - 1)))
+      PackBcdNumber(page + (kSerialStampOffset % kFlashPageSize), 4, static_cast<uint32_t>(SerialNumber));
+    if (WriteFlashPage(page, static_cast<uint32_t>(offset), kFlashPageSize) != 0) {
+      AppendTrace("フラッシュメモリ　データ書込みエラー");
+      Fail("___FLASH_DATA_FILE_WRITE_ERROR___");
+      failed = true;
+      break;
+    }
+  }
+  if (!failed) {
+    AppendTrace("フラッシュメモリ　データ書込み 完了");
+    SequenceState = SEQ_APP_RESTART;
+    SequenceTimer = 500;
+  }
+  delete[] image;
+}

@@ -1,0 +1,55 @@
+// The production sequence (em-start): one run programs one unit on the open link.
+// It runs on the worker thread as a state machine stepped every 10 ms by
+// SequenceDriver, with one countdown timer, until StopSequence is raised.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+// States of a run. 200/210 are the end states after success / any failure; a run
+// rests in 201/211 until the driver sees StopSequence.
+enum {
+  SEQ_LED_ON = 20,
+  SEQ_SET_RANGE = 31,
+  SEQ_RANGE_REPLY = 32,
+  SEQ_SET_CLOCK = 50,
+  SEQ_READ_CLOCK = 51,
+  SEQ_ERASE = 40,
+  SEQ_FLASH_IMAGE = 41,
+  SEQ_APP_RESTART = 60,
+  SEQ_END_OK = 200,
+  SEQ_RESTING_OK = 201,
+  SEQ_END_FAILED = 210,
+  SEQ_RESTING_FAILED = 211,
+};
+
+// Atomic only so that a test may watch a run's progress; the worker alone writes it.
+extern std::atomic<int> SequenceState;
+// Milliseconds left to wait; counted down by the driver, never reset by a new run.
+extern uint16_t SequenceTimer;
+extern int32_t SerialNumber;
+const int kSequenceLineSize = 512;
+extern char SequenceLine[kSequenceLineSize];
+// Year - 2000, month, day, hour, minute, second of the clock-set line.
+extern int ClockSnapshot[6];
+extern const unsigned char StartLedPattern[64];
+
+// The worker thread's body; returns 0.
+int SequenceDriver(void* unused);
+// Resets the run, reads the serial number box, stops the device application.
+void SequenceStart();
+// The work of the current state, once.
+void SequenceStep();
+// Copies the token into SequenceLine and appends it to the trace list.
+void ReportToken(const char* token);
+
+// State 41: reads the flash data image from the current directory, stamps
+// SerialNumber at 0xE004 and writes every page that is not blank. Sets
+// SequenceState to 60 (timer 500 ms) or 210.
+void ProgramFlashDataImage();
+extern const char* const kFlashDataFileName;  // "Quillbeacon2FlashData.dat"
+const uint32_t kSerialStampOffset = 0xE004;
+const int kFlashPageSize = 256;
+
+// The millisecond clock the driver measures its cycles with (low 16 bits used);
+// tests replace it to cross the wrap or to run the waits faster.
+extern uint32_t (*SequenceTickSource)();
