@@ -62,10 +62,12 @@ void SendRequest(int code, int length) {
   SendFrame(code, length);
 }
 
-int PollReply(int polls, int refusedResult) {
-  for (int i = 0; i < polls; ++i) {
+int PollReply(uint32_t boundMs, int refusedResult) {
+  const uint32_t start = TickCountMs();
+  for (;;) {
     if (ResponseReadySet()) return RxByte(1) == STATUS_SUCCESS ? DEVICE_OK : refusedResult;
-    SleepMs(10);
+    if (TickCountMs() - start > boundMs) break;  // never short of the bound
+    SleepMs(1);
   }
   // One last look: a reply that came during the last sleep still counts.
   if (ResponseReadySet()) return RxByte(1) == STATUS_SUCCESS ? DEVICE_OK : refusedResult;
@@ -83,12 +85,12 @@ void SendSetRange(uint32_t address, uint32_t count, unsigned char value) {
 
 int WriteFlashPage(const unsigned char* data, uint32_t address, int count) {
   SendRequest(CMD_MEMORY, BuildFlashWritePayload(TxPayload, address, data, count & 0xFFFF));
-  return PollReply(kPageWriteReplyPolls, DEVICE_REFUSED_POLLED);
+  return PollReply(kPageWriteReplyBoundMs, DEVICE_REFUSED_POLLED);
 }
 
 int EraseFlash(uint32_t address, uint32_t size) {
   SendRequest(CMD_MEMORY, BuildFlashErasePayload(TxPayload, address, size));
-  return PollReply(kEraseReplyPolls, DEVICE_REFUSED_POLLED);
+  return PollReply(kEraseReplyBoundMs, DEVICE_REFUSED_POLLED);
 }
 
 int StopDeviceApp() {

@@ -37,14 +37,14 @@ enum {
   DEVICE_REFUSED_POLLED = 5,  // the same for WriteFlashPage and EraseFlash
 };
 
-// How long the polled operations wait for their reply, in 10 ms polls. A page
-// write is answered as soon as the device has programmed 256 bytes (milliseconds),
-// so it gets what every other request gets, about 2 s. An erase of 32 KiB takes a
-// serial flash up to a few seconds (a sector erase takes well under a second,
-// a chip erase several); 5 s covers it with room to spare and still
-// gives up on a device that will never answer.
-const int kPageWriteReplyPolls = 202;
-const int kEraseReplyPolls = 500;
+// How long the polled operations wait for their reply. A page write is answered
+// as soon as the device has programmed 256 bytes (milliseconds), so it gets what
+// every other request gets, about 2 s. An erase of 32 KiB takes a serial flash up
+// to a few seconds (a sector erase takes well under a second, a chip erase
+// several); 5 s covers it with room to spare and still gives up on a device that
+// will never answer.
+const uint32_t kPageWriteReplyBoundMs = 2020;
+const uint32_t kEraseReplyBoundMs = 5000;
 
 // Field encodings: addresses are 24 bits, counts and sizes 16 bits, least
 // significant byte first; higher bits are not sent.
@@ -75,9 +75,12 @@ int BuildLedPatternPayload(unsigned char* out, const unsigned char* pattern, int
 // The request handshake: the reply status cleared, ResponseReady cleared, then
 // the frame (payload already in TxPayload) framed, traced and sent.
 void SendRequest(int code, int length);
-// Polls ResponseReady every 10 ms, at most polls times: 0 for status "0",
-// refusedResult for any other status, DEVICE_NO_REPLY when nothing came.
-int PollReply(int polls, int refusedResult);
+// Looks at ResponseReady every millisecond for up to boundMs: 0 for status "0",
+// refusedResult for any other status, DEVICE_NO_REPLY when nothing came. A page
+// takes a fixed 71 ms on the 38400-baud wire, so a 10 ms poll started with the
+// request would come round about 9 ms after every reply: over a 64 or 128 KiB
+// transfer that is an eighth of the time spent waiting on the poll, not the wire.
+int PollReply(uint32_t boundMs, int refusedResult);
 
 // The sending operations. Each writes its payload into TxPayload, clears the reply
 // state, sends and waits: 0, or 3 / 4 / 5 as above.

@@ -61,23 +61,6 @@ int LoadJobFile(const char* fileName) {
   return got;
 }
 
-// The reply wait of the write and read jobs: the same bound as every other request
-// (about 2 s), but looked at every millisecond. A 256-byte page takes a fixed
-// 71 ms on the 38400-baud wire, so a 10 ms poll started with the request comes
-// round about 9 ms after every reply: 13 % of a 128 KiB job spent waiting on the
-// poll rather than on the wire.
-const uint32_t kJobReplyBoundMs = kPageWriteReplyPolls * 10;
-
-int WaitJobReply() {
-  uint32_t start = TickCountMs();
-  for (;;) {
-    if (ResponseReadySet()) return RxByte(1) == STATUS_SUCCESS ? DEVICE_OK : DEVICE_REFUSED_POLLED;
-    if (TickCountMs() - start >= kJobReplyBoundMs) break;
-    SleepMs(1);
-  }
-  return ResponseReadySet() ? (RxByte(1) == STATUS_SUCCESS ? DEVICE_OK : DEVICE_REFUSED_POLLED) : DEVICE_NO_REPLY;
-}
-
 int64_t BoxValue(int id) {
   char text[256];
   UiGetText(id, text, sizeof text);
@@ -143,7 +126,7 @@ int FlashWriteJob(void* arg) {
     if (!AllErased(TransferBuffer + offset, chunk)) {
       SendRequest(CMD_MEMORY,
                   BuildFlashWritePayload(TxPayload, address, TransferBuffer + offset, static_cast<int>(chunk)));
-      if (WaitJobReply() != DEVICE_OK) {
+      if (PollReply(kPageWriteReplyBoundMs, DEVICE_REFUSED_POLLED) != DEVICE_OK) {
         Warn("FLASH WRITE 異常");
         break;
       }
@@ -164,7 +147,7 @@ int FlashReadJob(void* arg) {
   while (offset < size) {
     uint32_t chunk = size - offset >= kFlashChunk ? kFlashChunk : size - offset;
     SendRequest(CMD_MEMORY, BuildFlashReadPayload(TxPayload, address, chunk));
-    int result = WaitJobReply();
+    int result = PollReply(kPageWriteReplyBoundMs, DEVICE_REFUSED_POLLED);
     // A reply shorter than asked would leave the rest of the chunk to whatever an
     // earlier frame left in RxFrame.
     if (result == DEVICE_OK && static_cast<uint32_t>(RxByte(2) | RxByte(3) << 8) < chunk)

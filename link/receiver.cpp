@@ -130,9 +130,11 @@ int ReceiverMain(void*) {
       if (!eventOk && !LinkFlagSet(StopReceiver)) SleepMs(kFailedWaitBackoffMs);
     }
     delete state;
-    ClosePort(mine);
+    // Unpublished before it is closed: a sender that loads PortHandle from here on
+    // finds no port rather than a closed handle whose value the system may reuse.
     PortHandleValue expected = mine;
     PortHandle.compare_exchange_strong(expected, nullptr);
+    ClosePort(mine);
   }
   return exitCode;
 }
