@@ -89,9 +89,6 @@ bool FlashRangeValid(int64_t address, int64_t size) {
 }
 
 void StartFlashJob(int id, JobParamsRecord* params) {
-  // A running worker owns JobParams, TransferBuffer and the request handshake:
-  // the button does nothing, not even a warning or a file load.
-  if (WorkerRunning()) return;
   int (*job)(void*) = id == IDC_FLASH_WRITE ? FlashWriteJob
                       : id == IDC_FLASH_READ ? FlashReadJob
                       : id == IDC_FLASH_ERASE ? FlashEraseJob
@@ -101,6 +98,10 @@ void StartFlashJob(int id, JobParamsRecord* params) {
     WarnPortClosed();
     return;
   }
+  // A running worker owns JobParams, TransferBuffer and the request handshake:
+  // the button does nothing, no box and no file load (as em-start and the
+  // download, which also check the port first).
+  if (WorkerRunning()) return;
   UiGetText(IDC_FLASH_FILE, params->fileName, sizeof params->fileName);
   // An erase loads its file as a write does: its length is the default size.
   if (id != IDC_FLASH_READ && LoadJobFile(params->fileName) < 0) return;
