@@ -11,112 +11,14 @@
 #include <vector>
 
 #include "app/ids.h"
+#include "tests/win/dialog_template.h"
 #include "tests/win/win_support.h"
 
 namespace {
 
-struct Control {
-  uint32_t style;
-  int x, y, w, h;
-  int id;  // -1 for 0xFFFF
-  std::u16string cls, text;
-  bool GroupBox() const { return cls == u"#128" && (style & 0x0F) == BS_GROUPBOX; }
-  bool Inside(const Control& o) const { return x >= o.x && y >= o.y && x + w <= o.x + o.w && y + h <= o.y + o.h; }
-};
-
-struct Template {
-  uint32_t style = 0;
-  int x = 0, y = 0, cx = 0, cy = 0;
-  std::u16string windowClass, title, font;
-  int pointSize = 0;
-  std::vector<Control> controls;
-  std::vector<uint8_t> bytes;  // the resource as stored
-  bool ok = false;
-};
-
-// A plain (DLGTEMPLATE) dialog resource, parsed field by field.
-class Parser {
- public:
-  Parser(const uint8_t* base, size_t size) : base_(base), p_(base), end_(base + size) {}
-  bool ok = true;
-  uint16_t Word() {
-    if (end_ - p_ < 2) {
-      ok = false;
-      return 0;
-    }
-    uint16_t v = static_cast<uint16_t>(p_[0] | (p_[1] << 8));
-    p_ += 2;
-    return v;
-  }
-  uint32_t Dword() {
-    uint32_t lo = Word();
-    return lo | (static_cast<uint32_t>(Word()) << 16);
-  }
-  std::u16string SzOrOrd() {
-    uint16_t first = Word();
-    if (first == 0xFFFF) {
-      std::string d = "#" + std::to_string(Word());
-      return std::u16string(d.begin(), d.end());
-    }
-    std::u16string s;
-    for (uint16_t c = first; ok && c != 0; c = Word()) s += static_cast<char16_t>(c);
-    return s;
-  }
-  void Align() {
-    while ((p_ - base_) % 4) ++p_;
-  }
-  void Skip(size_t n) { p_ += std::min(n, static_cast<size_t>(end_ - p_)); }
-
- private:
-  const uint8_t* base_;
-  const uint8_t* p_;
-  const uint8_t* end_;
-};
-
-Template ReadTemplate(const std::string& exe) {
-  Template t;
-  HMODULE module = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  if (!module) return t;
-  HRSRC res = FindResourceExA(module, reinterpret_cast<LPCSTR>(RT_DIALOG), MAKEINTRESOURCEA(IDD_MAIN),
-                              MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT));
-  if (res) {
-    const uint8_t* base = static_cast<const uint8_t*>(LockResource(LoadResource(module, res)));
-    size_t size = SizeofResource(module, res);
-    t.bytes.assign(base, base + size);
-    Parser r(base, size);
-    t.style = r.Dword();
-    r.Dword();
-    int count = r.Word();
-    t.x = static_cast<int16_t>(r.Word());
-    t.y = static_cast<int16_t>(r.Word());
-    t.cx = static_cast<int16_t>(r.Word());
-    t.cy = static_cast<int16_t>(r.Word());
-    r.SzOrOrd();  // menu
-    t.windowClass = r.SzOrOrd();
-    t.title = r.SzOrOrd();
-    t.pointSize = r.Word();
-    t.font = r.SzOrOrd();
-    for (int i = 0; i < count && r.ok; ++i) {
-      r.Align();
-      Control c;
-      c.style = r.Dword();
-      r.Dword();
-      c.x = static_cast<int16_t>(r.Word());
-      c.y = static_cast<int16_t>(r.Word());
-      c.w = static_cast<int16_t>(r.Word());
-      c.h = static_cast<int16_t>(r.Word());
-      uint16_t id = r.Word();
-      c.id = id == 0xFFFF ? -1 : id;
-      c.cls = r.SzOrOrd();
-      c.text = r.SzOrOrd();
-      r.Skip(r.Word());
-      t.controls.push_back(c);
-    }
-    t.ok = r.ok && static_cast<int>(t.controls.size()) == count;
-  }
-  FreeLibrary(module);
-  return t;
-}
+using Control = wintest::TemplateControl;
+using Template = wintest::DialogTemplate;
+using wintest::ReadDialogTemplate;
 
 std::string Name(const Control& c) {
   std::string s = "id " + std::to_string(c.id) + " ";
@@ -127,8 +29,8 @@ std::string Name(const Control& c) {
 class BenchLayout : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    line_ = new Template(ReadTemplate(wintest::ProgramPath()));
-    bench_ = new Template(ReadTemplate(wintest::BenchProgramPath()));
+    line_ = new Template(ReadDialogTemplate(wintest::ProgramPath()));
+    bench_ = new Template(ReadDialogTemplate(wintest::BenchProgramPath()));
   }
   static void TearDownTestSuite() {
     delete line_;

@@ -9,40 +9,10 @@
 
 #include "app/ids.h"
 #include "app/main_win32.h"
+#include "tests/win/dialog_template.h"
 #include "tests/win/win_support.h"
 
 namespace {
-
-struct Reader {
-  const uint8_t* p;
-  const uint8_t* end;
-  bool ok = true;
-  uint16_t Word() {
-    if (end - p < 2) { ok = false; return 0; }
-    uint16_t v = static_cast<uint16_t>(p[0] | (p[1] << 8));
-    p += 2;
-    return v;
-  }
-  uint32_t Dword() {
-    uint32_t lo = Word();
-    return lo | (static_cast<uint32_t>(Word()) << 16);
-  }
-  // A string, or 0xFFFF and an ordinal (returned as "#n").
-  std::u16string SzOrOrd() {
-    std::u16string s;
-    uint16_t first = Word();
-    if (first == 0xFFFF) return u"#" + Number(Word());
-    for (uint16_t c = first; ok && c != 0; c = Word()) s += static_cast<char16_t>(c);
-    return s;
-  }
-  void AlignDword(const uint8_t* base) {
-    while ((p - base) % 4) ++p;
-  }
-  static std::u16string Number(unsigned n) {
-    std::string d = std::to_string(n);
-    return std::u16string(d.begin(), d.end());
-  }
-};
 
 struct Item {
   uint32_t style;
@@ -94,48 +64,38 @@ const std::vector<Item> kExpected = {
 TEST(DialogTemplate, MatchesTheLayoutOfTheProgram) {
   std::string exe = wintest::ProgramPath();
   ASSERT_FALSE(exe.empty()) << "QB2_EXE is not set";
-  HMODULE module = LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  ASSERT_NE(module, nullptr) << exe;
-  HRSRC res = FindResourceExA(module, reinterpret_cast<LPCSTR>(RT_DIALOG), MAKEINTRESOURCEA(IDD_MAIN),
-                              MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT));
-  ASSERT_NE(res, nullptr) << "no Japanese dialog 100";
-  const uint8_t* base = static_cast<const uint8_t*>(LockResource(LoadResource(module, res)));
-  Reader r{base, base + SizeofResource(module, res)};
+  wintest::DialogTemplate t = wintest::ReadDialogTemplate(exe);
+  ASSERT_TRUE(t.found) << "no Japanese dialog 100 in " << exe;
+  ASSERT_TRUE(t.ok);
 
-  EXPECT_EQ(r.Dword(), 0x80CA00C0u);  // WS_POPUP|WS_CAPTION|WS_SYSMENU|WS_MINIMIZEBOX|DS_MODALFRAME|DS_SETFONT
-  EXPECT_EQ(r.Dword(), 0u);           // no extended style: a plain template
-  uint16_t count = r.Word();
-  EXPECT_EQ(count, 31);
-  EXPECT_EQ(r.Word(), 100);
-  EXPECT_EQ(r.Word(), 100);
-  EXPECT_EQ(r.Word(), 139);
-  EXPECT_EQ(r.Word(), 48);
-  EXPECT_EQ(r.SzOrOrd(), u"");  // no menu
-  EXPECT_EQ(r.SzOrOrd(), u"KM72BENCH");
-  EXPECT_EQ(r.SzOrOrd(), u"QB2LINK.EXE ver2.1a");
-  EXPECT_EQ(r.Word(), 14);
-  EXPECT_EQ(r.SzOrOrd(), u"FixedSys");
+  EXPECT_EQ(t.style, 0x80CA00C0u);  // WS_POPUP|WS_CAPTION|WS_SYSMENU|WS_MINIMIZEBOX|DS_MODALFRAME|DS_SETFONT
+  EXPECT_EQ(t.exStyle, 0u);         // no extended style: a plain template
+  EXPECT_EQ(t.count, 31);
+  EXPECT_EQ(t.x, 100);
+  EXPECT_EQ(t.y, 100);
+  EXPECT_EQ(t.cx, 139);
+  EXPECT_EQ(t.cy, 48);
+  EXPECT_EQ(t.menu, u"");  // no menu
+  EXPECT_EQ(t.windowClass, u"KM72BENCH");
+  EXPECT_EQ(t.title, u"QB2LINK.EXE ver2.1a");
+  EXPECT_EQ(t.pointSize, 14);
+  EXPECT_EQ(t.font, u"FixedSys");
 
-  ASSERT_EQ(count, kExpected.size());
+  ASSERT_EQ(t.controls.size(), kExpected.size());
   for (size_t i = 0; i < kExpected.size(); ++i) {
-    r.AlignDword(base);
     const Item& e = kExpected[i];
+    const wintest::TemplateControl& c = t.controls[i];
     SCOPED_TRACE("control #" + std::to_string(i + 1) + " id " + std::to_string(e.id));
-    EXPECT_EQ(r.Dword(), e.style);
-    EXPECT_EQ(r.Dword(), 0u);
-    EXPECT_EQ(static_cast<int16_t>(r.Word()), e.x);
-    EXPECT_EQ(static_cast<int16_t>(r.Word()), e.y);
-    EXPECT_EQ(static_cast<int16_t>(r.Word()), e.w);
-    EXPECT_EQ(static_cast<int16_t>(r.Word()), e.h);
-    uint16_t id = r.Word();
-    EXPECT_EQ(id == 0xFFFF ? -1 : id, e.id);
-    EXPECT_EQ(r.SzOrOrd(), e.cls);
-    EXPECT_EQ(r.SzOrOrd(), e.text);
-    uint16_t extra = r.Word();
-    r.p += extra;
-    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(c.style, e.style);
+    EXPECT_EQ(c.exStyle, 0u);
+    EXPECT_EQ(c.x, e.x);
+    EXPECT_EQ(c.y, e.y);
+    EXPECT_EQ(c.w, e.w);
+    EXPECT_EQ(c.h, e.h);
+    EXPECT_EQ(c.id, e.id);
+    EXPECT_EQ(c.cls, e.cls);
+    EXPECT_EQ(c.text, e.text);
   }
-  FreeLibrary(module);
 }
 
 TEST(DialogTemplate, ProgramHasIcon100) {
