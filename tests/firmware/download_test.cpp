@@ -292,13 +292,7 @@ class DownloadAfterBootEnter : public Download, public ::testing::WithParamInter
   void SetUp() override {
     Download::SetUp();
     if (std::get<1>(GetParam())) {
-      unit_.reset();
-      qb2sim::Options o;
-      o.linkPath = dir_ + "/com" + std::to_string(kPort);
-      o.pace = true;
-      o.paceHost = true;
-      unit_.reset(new qb2sim::VirtualUnit(o));
-      ASSERT_TRUE(unit_->Start()) << unit_->LastError();
+      ASSERT_TRUE(RestartUnitPaced()) << unit_->LastError();
       ASSERT_TRUE(unit_->SetProgramMemory(0, Bytes(0x10000, 0x5A)));
     }
   }

@@ -465,13 +465,7 @@ TEST_F(FlashJobs, TheFileNameIsCutAt255Characters) {
 // then take its wire time (267 + 7 bytes at 3,840 bytes/s, about 71 ms) to be
 // answered, where an unpaced pty answers in well under that.
 TEST_F(FlashJobs, APacedUnitTakesTheHostsBytesAtWireSpeed) {
-  unit_.reset();
-  qb2sim::Options o;
-  o.linkPath = dir_ + "/com" + std::to_string(kPort);
-  o.pace = true;
-  o.paceHost = true;
-  unit_.reset(new qb2sim::VirtualUnit(o));
-  ASSERT_TRUE(unit_->Start()) << unit_->LastError();
+  ASSERT_TRUE(RestartUnitPaced()) << unit_->LastError();
   ASSERT_TRUE(OpenLink());
   WriteFileBytes(Path("p.bin"), Pattern(0x200, 18));
   Boxes("0", "", Path("p.bin"));

@@ -41,6 +41,18 @@ class UnitOnPort : public ::testing::Test {
     (void)!system(cmd.c_str());
   }
 
+  // Replaces the unit by one that paces its bytes at 38400 baud both ways, as a
+  // real line does, on the same port.
+  bool RestartUnitPaced() {
+    unit_.reset();
+    qb2sim::Options o;
+    o.linkPath = dir_ + "/com" + std::to_string(kPort);
+    o.pace = true;
+    o.paceHost = true;
+    unit_.reset(new qb2sim::VirtualUnit(o));
+    return unit_->Start();
+  }
+
   // Starts the receiver on the unit's port and waits until the port is open.
   bool OpenLink() {
     PortNumber.store(kPort);
