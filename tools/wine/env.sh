@@ -6,3 +6,6 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 # Code page 932 for the ANSI text functions (works without locale-gen too).
 export LC_ALL=ja_JP.UTF-8
+# `wine` is tools/wine/bin/wine: the loader that can start on this machine.
+qb2_wine_bin=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/bin
+case ":$PATH:" in *":$qb2_wine_bin:"*) ;; *) export PATH="$qb2_wine_bin:$PATH" ;; esac
