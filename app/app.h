@@ -13,19 +13,7 @@ struct JobParamsRecord {
 };
 extern JobParamsRecord JobParams;
 
-#include "platform/systhread.h"
-
-// The one worker thread (production sequence, flash job or firmware download);
-// null when none. Used on the dialog's thread only.
-extern ThreadHandle WorkerThread;
-
-// One worker at a time: every worker shares TxFrame, RxFrame, JobParams and
-// TransferBuffer, and a second one would mix its requests and replies with the
-// first one's and take its handle. Starts proc(arg) as WorkerThread; false, and
-// nothing started, while a worker runs (or when the thread cannot be created).
-// Dialog thread only.
-bool StartWorker(int (*proc)(void*), void* arg);
-bool WorkerRunning();
+#include "app/worker.h"
 
 // How long the open command waits for the receiver to report how its open went.
 const unsigned kOpenOutcomeWaitMs = 3000;
@@ -38,6 +26,8 @@ extern const char* const kStatusUnplug;       // "USBを外してください。
 extern const char* const kStatusPortReady;    // "COMポート準備完了"
 extern const char* const kStatusPortNotOpen;  // "COMポートを開けません"
 extern const char* const kDefaultDataFile;    // box 202 at start
+// Traced when a close finds a worker that would not stop: the port stays open.
+extern const char* const kTraceWorkerStillRuns;
 
 // Dialog handlers, all on the dialog's thread.
 void OnInitDialog(JobParamsRecord* params);

@@ -14,7 +14,6 @@
 #include "sequence/sequence.h"
 
 JobParamsRecord JobParams;
-ThreadHandle WorkerThread = nullptr;
 
 void OnInitDialog(JobParamsRecord* params) {
   (void)params;
@@ -37,7 +36,9 @@ void OnInitDialog(JobParamsRecord* params) {
 }
 
 void OnCloseDialog() {
-  StopReceiverThread();
+  // A worker still running after its stop keeps the port; the process's end
+  // closes it, after the worker, with every thread.
+  if (StopWorker()) StopReceiverThread();
   // A report that has begun ends the process with its own result; otherwise the
   // close holds every report off, so closing never leaves a result file.
   if (ClaimProcessEnd()) UiPostQuit(0);
@@ -76,19 +77,12 @@ void SendClockSet() {
   SendFrame(CMD_SET_CLOCK, BuildClockPayload(TxPayload, now));
 }
 
-void JoinWorker() {
-  if (WorkerThread != nullptr) {
-    JoinThread(WorkerThread);  // closes the handle, also when the worker still runs
-    WorkerThread = nullptr;
-  }
-}
-
 // Check box 302. The box has already changed its own state when this runs.
 void AutoRecognitionSwitch(JobParamsRecord* params) {
   if (PortHandle.load() != nullptr) {
-    // Wind the port down first, each step finished before the next.
+    // Wind the port down first, each step finished before the next. The close
+    // stops whatever worker runs and waits for it to end before the port closes.
     OnCommand(IDC_EM_STOP, params);
-    OnUserMessage(UM_JOIN_WORKER, params);
     OnCommand(IDC_CLOSE, params);
   }
   if (UiGetCheck(IDC_AUTO_RECOGNITION) == 1) {
@@ -105,15 +99,25 @@ bool PortNeeded() {
   return false;
 }
 
-}  // namespace
+// A command that talks to the unit: the port must be open (else the closed-port
+// warning), and no worker may run. A worker's requests and this one would share
+// TxFrame, RxFrame and ResponseReady: the button's reply would pass for the job's,
+// and the job's page would be lost. So while a worker runs the command does
+// nothing at all: no frame, no box, no file loaded.
+bool UnitCommandAllowed() { return PortNeeded() && !WorkerRunning(); }
 
-bool WorkerRunning() { return WorkerThread != nullptr; }
-
-bool StartWorker(int (*proc)(void*), void* arg) {
-  if (WorkerThread != nullptr) return false;
-  WorkerThread = StartThread(proc, arg);
-  return WorkerThread != nullptr;
+void CloseCommand() {
+  // The worker uses the port: it is stopped and has ended before the port closes.
+  // One that would not end keeps the port open rather than lose it under itself.
+  if (!StopWorker()) {
+    AppendTrace(kTraceWorkerStillRuns);
+    return;
+  }
+  StopReceiverThread();
+  UiEnable(IDC_PORT_NUMBER, true);
 }
+
+}  // namespace
 
 void OnCommand(int id, JobParamsRecord* params) {
   // Bench commands send without waiting for the reply: the receiver traces it.
@@ -122,23 +126,22 @@ void OnCommand(int id, JobParamsRecord* params) {
       OpenCommand();
       break;
     case IDC_CLOSE:
-      StopReceiverThread();
-      UiEnable(IDC_PORT_NUMBER, true);
+      CloseCommand();
       break;
     case IDC_COMMAND1:
-      PortNeeded();
+      UnitCommandAllowed();
       break;
     case IDC_COMMAND2:
-      // While a worker runs, not even the boot-enter frame goes out: it would put
+      // Not even the boot-enter frame goes out while a worker runs: it would put
       // the unit into its boot loader under the running job.
-      if (!PortNeeded() || WorkerRunning()) break;
+      if (!UnitCommandAllowed()) break;
       SendFrame(CMD_BOOT_ENTER, 0);
       StartWorker(FirmwareDownloadJob, params);
       break;
     case IDC_EM_START:
       // Checked before the flag is cleared: with a run still winding down, clearing
       // it would take back the operator's em-stop.
-      if (!PortNeeded() || WorkerRunning()) break;
+      if (!UnitCommandAllowed()) break;
       ClearLinkFlag(StopSequence);
       StartWorker(SequenceDriver, nullptr);
       break;
@@ -146,24 +149,24 @@ void OnCommand(int id, JobParamsRecord* params) {
       SetLinkFlag(StopSequence);
       break;
     case IDC_AP_STOP:
-      if (!PortNeeded()) break;
+      if (!UnitCommandAllowed()) break;
       SendPreStopByte();
       SleepMs(100);
       SendFrame(CMD_APP_STOP, 0);
       break;
     case IDC_AP_RESUME:
-      if (PortNeeded()) SendFrame(CMD_APP_RESUME, 0);
+      if (UnitCommandAllowed()) SendFrame(CMD_APP_RESUME, 0);
       break;
     case IDC_CLOCK_SET:
-      if (PortNeeded()) SendClockSet();
+      if (UnitCommandAllowed()) SendClockSet();
       break;
     case IDC_CLOCK_READ:
-      if (PortNeeded()) SendFrame(CMD_GET_CLOCK, 0);
+      if (UnitCommandAllowed()) SendFrame(CMD_GET_CLOCK, 0);
       break;
     case IDC_FLASH_WRITE:
     case IDC_FLASH_READ:
     case IDC_FLASH_ERASE:
-      StartFlashJob(id, params);
+      if (UnitCommandAllowed()) StartFlashJob(id, params);
       break;
     case IDC_LIST_CLEAR:
       ClearTraceList();
@@ -180,11 +183,15 @@ void OnUserMessage(unsigned message, JobParamsRecord* params) {
   (void)params;
   switch (message) {
     case UM_SEQUENCE_ENDED:
-      ClearLinkFlag(StopSequence);
-      JoinWorker();
+      // Only for the run that posted it: a late one from a run that a close already
+      // joined must not take back an em-stop meant for the run after it.
+      if (!WorkerRunning() || WorkerEndPosted()) {
+        ClearLinkFlag(StopSequence);
+        JoinEndedWorker();
+      }
       break;
     case UM_JOIN_WORKER:
-      JoinWorker();
+      JoinEndedWorker();
       break;
     case UM_START_PORT_WATCH:
       StartDetachedThread(PortWatcher);

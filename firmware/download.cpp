@@ -5,6 +5,7 @@
 
 #include "app/app.h"
 #include "app/ids.h"
+#include "app/worker.h"
 #include "firmware/boot_blocks.h"
 #include "firmware/srecord.h"
 #include "link/link.h"
@@ -15,6 +16,9 @@
 
 const char* const kFirmwareFilePath = "C:\\c_work\\km7200bench\\enc72.mot";
 const char* FirmwareFilePath = kFirmwareFilePath;
+const char* const kDownloadFailedText = "DOWNLOAD 異常";
+unsigned BootErasePauseMs = 400;
+unsigned BootWritePauseMs = 1000;
 
 namespace {
 
@@ -102,59 +106,90 @@ void TraceFormatted(const char* format, unsigned a, unsigned b = 0) {
   AppendTrace(line);
 }
 
+// The download ends at its first failure, with a line that names the step.
+int Failed(const char* step, int sent) {
+  char line[96];
+  std::snprintf(line, sizeof line, "DOWNLOAD 異常 %s %s", step,
+                sent == MESSAGE_PORT_FAILED ? "ポート書込み不可" : "応答なし");
+  AppendTrace(line);
+  return BOOT_FAILED;
+}
+
+// An answer that came but is not the one expected (a page address or page sum).
+int WrongAnswer(const char* step, unsigned char reply, unsigned char expected) {
+  char line[96];
+  std::snprintf(line, sizeof line, "DOWNLOAD 異常 %s 応答 %02x (%02x)", step, reply, expected);
+  AppendTrace(line);
+  return BOOT_FAILED;
+}
+
+int Stopped() {
+  AppendTrace("DOWNLOAD 中断");
+  return BOOT_STOPPED;
+}
+
 int ErasePhase(const unsigned char* image) {
   for (const BootBlock& block : BootBlockTable) {
     long first = FindFirstUsedByte(image, block);
     if (first < 0) continue;
+    if (WorkerStopRequested()) return Stopped();
     TraceFormatted("ﾌﾞﾛｯｸ消去 %04X-%04X", static_cast<unsigned>(first), BootBlockLast(block));
     const unsigned char message[3] = {kBootErase, block.code, block.code};
     unsigned char reply = 0;
-    int sent = SendBootMessage(message, 3, kBootErasePauseMs, &reply);
-    if (sent == MESSAGE_PORT_FAILED) return BOOT_PORT_FAILED;
-    if (sent == MESSAGE_NO_REPLY) return BOOT_ERASE_FAILED;
+    int sent = SendBootMessage(message, 3, BootErasePauseMs, &reply);
+    if (sent != MESSAGE_ANSWERED) {
+      char step[32];
+      std::snprintf(step, sizeof step, "ﾌﾞﾛｯｸ消去 %04X", block.start);
+      return Failed(step, sent);
+    }
     TraceFormatted("resp %02x", reply);  // what an erase answers is not looked at
   }
   return BOOT_FINISHED;
 }
 
 int StartWriting() {
+  if (WorkerStopRequested()) return Stopped();
   AppendTrace("書込中");
   const unsigned char message = kBootWrite;
   unsigned char reply = 0;
   int sent = SendBootMessage(&message, 1, 0, &reply);
-  if (sent == MESSAGE_PORT_FAILED) return BOOT_PORT_FAILED;
-  if (sent == MESSAGE_NO_REPLY) return BOOT_WRITE_REFUSED;
+  if (sent != MESSAGE_ANSWERED) return Failed("W", sent);
   if (reply != kBootWriteReady) {
     TraceFormatted("err %02x", reply);
-    return BOOT_WRITE_REFUSED;
+    return BOOT_FAILED;
   }
-  SleepMs(kBootWritePauseMs);
+  SleepMs(BootWritePauseMs);
   return BOOT_FINISHED;
 }
 
-// One page: MESSAGE_ANSWERED when the unit confirmed it, MESSAGE_NO_REPLY when it
-// did not (the rest of the block is given up), MESSAGE_PORT_FAILED.
+// One page: address, data and "U", each answered as the boot loader must. The
+// address and its data are never parted: the stop request is looked at before.
 int WritePage(const unsigned char* image, unsigned address) {
   TraceFormatted("書込%x", address);
+  char step[32];
   const unsigned char where[2] = {static_cast<unsigned char>(address & 0xFF),
                                   static_cast<unsigned char>((address >> 8) & 0xFF)};
   unsigned char reply = 0;
   int sent = SendBootMessage(where, 2, 0, &reply);
-  if (sent != MESSAGE_ANSWERED) return sent;
-  if (reply != static_cast<unsigned char>(where[0] + where[1])) return MESSAGE_NO_REPLY;
+  std::snprintf(step, sizeof step, "書込%x ｱﾄﾞﾚｽ", address);
+  if (sent != MESSAGE_ANSWERED) return Failed(step, sent);
+  const unsigned char whereSum = static_cast<unsigned char>(where[0] + where[1]);
+  if (reply != whereSum) return WrongAnswer(step, reply, whereSum);
 
   const unsigned char sum = ComputePageSum(image, address);
   unsigned char discard[kBootDiscardCount];
   PortRead(PortHandle.load(), discard, kBootDiscardCount);
   sent = SendBootMessage(image + address, BOOT_PAGE_SIZE, 0, &reply);
-  if (sent != MESSAGE_ANSWERED) return sent;
-  if (reply != sum) return MESSAGE_NO_REPLY;
+  std::snprintf(step, sizeof step, "書込%x ﾃﾞｰﾀ", address);
+  if (sent != MESSAGE_ANSWERED) return Failed(step, sent);
+  if (reply != sum) return WrongAnswer(step, reply, sum);
 
   const unsigned char end = kBootPageEnd;
   sent = SendBootMessage(&end, 1, 0, &reply);  // its value is not looked at
-  if (sent != MESSAGE_ANSWERED) return sent;
+  std::snprintf(step, sizeof step, "書込%x U", address);
+  if (sent != MESSAGE_ANSWERED) return Failed(step, sent);
   SleepMs(kBootPagePauseMs);
-  return MESSAGE_ANSWERED;
+  return BOOT_FINISHED;
 }
 
 int WritePhase(const unsigned char* image) {
@@ -162,13 +197,13 @@ int WritePhase(const unsigned char* image) {
     if (FindFirstUsedByte(image, block) < 0) continue;
     for (unsigned page = block.start; page < block.start + block.size; page += BOOT_PAGE_SIZE) {
       if (IsBlankPage(image, page)) continue;
+      if (WorkerStopRequested()) return Stopped();
       int written = WritePage(image, page);
-      if (written == MESSAGE_PORT_FAILED) return BOOT_PORT_FAILED;
-      if (written != MESSAGE_ANSWERED) break;  // only the rest of this block is lost
+      if (written != BOOT_FINISHED) return written;
     }
   }
   const unsigned char finish = kBootFinish;  // no reply: the unit leaves its boot loader
-  if (PortWrite(PortHandle.load(), &finish, 1) != 1) return BOOT_PORT_FAILED;
+  if (PortWrite(PortHandle.load(), &finish, 1) != 1) return Failed("FF", MESSAGE_PORT_FAILED);
   return BOOT_FINISHED;
 }
 
@@ -191,9 +226,9 @@ int FirmwareDownloadJob(void* params) {
   std::vector<unsigned char> image(FIRMWARE_IMAGE_SIZE, 0xFF);
   if (ReadSRecordFile(FirmwareFilePath, image.data()) == 0) {
     UiWarningBox("Cannot read S-Format file.", "KM7200");
-  } else {
-    BootLoaderDownload(image.data());
+  } else if (BootLoaderDownload(image.data()) == BOOT_FAILED) {
+    UiWarningBox(kDownloadFailedText, "KM7200");
   }
-  UiPost(UM_JOIN_WORKER, 0, 0);
+  PostWorkerEnd(UM_JOIN_WORKER);
   return 0;
 }

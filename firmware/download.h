@@ -11,24 +11,34 @@ extern const char* FirmwareFilePath;
 
 // Every reply is awaited with 100 looks 10 ms apart, about a second.
 const int kBootReplyPolls = 100;
-const unsigned kBootErasePauseMs = 400;   // the block erase runs before the unit answers
-const unsigned kBootWritePauseMs = 1000;  // after the unit's 0xAA to "W"
+// The pauses the boot loader needs: the block erase runs before the unit answers
+// (400 ms), and it gets ready to take pages after its 0xAA to "W" (1000 ms).
+// Variables only so that the tests that stop many downloads need not sit through
+// them each time; the program never changes them.
+extern unsigned BootErasePauseMs;
+extern unsigned BootWritePauseMs;
 const unsigned kBootPagePauseMs = 10;     // after each page's "U"
 const int kBootDiscardCount = 10;         // the read before the page data
 
-// How a download ended; the job does not look at it (the operator reads the trace).
+// How a download ended. Anything but BOOT_FINISHED sent nothing after the step
+// that ended it, and never the final 0xFF: the unit stays in its boot loader with
+// the program half written, where the next download can start over, instead of
+// starting a half-written program.
 enum {
-  BOOT_FINISHED = 0,     // the write phase ran to its end and 0xFF was sent
-  BOOT_ERASE_FAILED,     // no reply to an erase: nothing more sent
-  BOOT_WRITE_REFUSED,    // no reply to "W", or not 0xAA: nothing more sent
-  BOOT_PORT_FAILED,      // a write to the port failed (unplugged, closed): ended there
+  BOOT_FINISHED = 0,  // every used page written and confirmed, then 0xFF sent
+  BOOT_FAILED,        // a message unanswered or refused, or the port gone; traced
+  BOOT_STOPPED,       // the stop request, between two blocks or two pages; traced
 };
 
 // Erases the boot-loader blocks that image (65,536 bytes) uses and writes their
-// non-blank pages, over the open port. Sets BootByteMode for its whole length and
-// clears it on every path.
+// non-blank pages, over the open port, until the first failure or the stop
+// request. Sets BootByteMode for its whole length and clears it on every path.
 int BootLoaderDownload(const unsigned char* image);
 
+// The box of a download that failed (caption "KM7200").
+extern const char* const kDownloadFailedText;  // "DOWNLOAD 異常"
+
 // Worker thread entry: reads FirmwareFilePath into a blank image and downloads it,
-// or shows "Cannot read S-Format file."; posts UM_JOIN_WORKER at its end. Returns 0.
+// or shows "Cannot read S-Format file."; a failed download shows its box. Posts
+// UM_JOIN_WORKER at its end. Returns 0.
 int FirmwareDownloadJob(void* params);

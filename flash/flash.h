@@ -17,14 +17,17 @@ extern unsigned char TransferBuffer[kTransferBufferSize];
 // crosses a boundary of it in device addresses (the device programs one page per
 // request).
 const uint32_t kFlashChunk = 256;
+// An erase request covers at most this much; a larger range is erased piece by piece.
+const uint32_t kErasePiece = 0x8000;
 
-// Commands 203 (write), 204 (read) and 205 (erase), on the dialog's thread: checks
-// the port and the boxes, loads the file of a write or erase, and starts the job
-// as WorkerThread. Does nothing at all while another worker runs.
+// Commands 203 (write), 204 (read) and 205 (erase), on the dialog's thread, once
+// the dispatch has found the port open and no worker running: checks the boxes,
+// loads the file of a write or erase, and starts the job as WorkerThread.
 void StartFlashJob(int id, JobParamsRecord* params);
 
-// Job threads; arg is the JobParamsRecord. Each posts UM_JOIN_WORKER as its last
-// step (after any warning box has been confirmed) and returns 0.
+// Job threads; arg is the JobParamsRecord. Each looks at the stop request before
+// every request, and posts UM_JOIN_WORKER as its last step (after any warning box
+// has been confirmed) and returns 0.
 int FlashWriteJob(void* arg);
 int FlashReadJob(void* arg);
 int FlashEraseJob(void* arg);

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "app/worker.h"
 #include "device/commands.h"
 #include "flash/flash.h"
 #include "link/link.h"
@@ -94,14 +95,6 @@ void StartFlashJob(int id, JobParamsRecord* params) {
                       : id == IDC_FLASH_ERASE ? FlashEraseJob
                                               : nullptr;
   if (!job) return;
-  if (PortHandle.load() == nullptr) {
-    WarnPortClosed();
-    return;
-  }
-  // A running worker owns JobParams, TransferBuffer and the request handshake:
-  // the button does nothing, no box and no file load (as em-start and the
-  // download, which also check the port first).
-  if (WorkerRunning()) return;
   UiGetText(IDC_FLASH_FILE, params->fileName, sizeof params->fileName);
   // An erase loads its file as a write does: its length is the default size.
   if (id != IDC_FLASH_READ && LoadJobFile(params->fileName) < 0) return;
@@ -121,6 +114,10 @@ int FlashWriteJob(void* arg) {
   TakeRange(static_cast<JobParamsRecord*>(arg), &address, &remaining);
   uint32_t offset = 0;
   while (remaining > 0) {
+    if (WorkerStopRequested()) {
+      AppendTrace("FLASH WRITE 中断");
+      break;
+    }
     uint32_t chunk = remaining >= kFlashChunk ? kFlashChunk : remaining;
     // The device programs one 256-byte page per request.
     if (address % kFlashChunk + chunk > kFlashChunk) chunk = kFlashChunk - address % kFlashChunk;
@@ -136,7 +133,7 @@ int FlashWriteJob(void* arg) {
     address += chunk;
     remaining -= chunk;
   }
-  UiPost(UM_JOIN_WORKER, 0, 0);
+  PostWorkerEnd(UM_JOIN_WORKER);
   return 0;
 }
 
@@ -146,6 +143,13 @@ int FlashReadJob(void* arg) {
   TakeRange(params, &address, &size);
   uint32_t offset = 0;
   while (offset < size) {
+    if (WorkerStopRequested()) {
+      // Nothing is saved: a file of the full size whose tail was never read would
+      // pass for the unit's flash.
+      AppendTrace("FLASH READ 中断");
+      PostWorkerEnd(UM_JOIN_WORKER);
+      return 0;
+    }
     uint32_t chunk = size - offset >= kFlashChunk ? kFlashChunk : size - offset;
     SendRequest(CMD_MEMORY, BuildFlashReadPayload(TxPayload, address, chunk));
     int result = PollReply(kPageWriteReplyBoundMs, DEVICE_REFUSED_POLLED);
@@ -167,15 +171,29 @@ int FlashReadJob(void* arg) {
   FileHandle file = FileCreateAlways(params->fileName);
   if (!file || FileWrite(file, TransferBuffer, static_cast<int>(size)) != static_cast<int>(size)) Warn("WRITE ERROR");
   FileClose(file);
-  UiPost(UM_JOIN_WORKER, 0, 0);
+  PostWorkerEnd(UM_JOIN_WORKER);
   return 0;
 }
 
 int FlashEraseJob(void* arg) {
-  uint32_t address, size;
-  TakeRange(static_cast<JobParamsRecord*>(arg), &address, &size);
-  // The size field is 16 bits: 0x10000 and 0x20000 go out as 0.
-  if (EraseFlash(address, size & 0xFFFF) != DEVICE_OK) Warn("FLASH ERASE 異常");
-  UiPost(UM_JOIN_WORKER, 0, 0);
+  uint32_t address, left;
+  TakeRange(static_cast<JobParamsRecord*>(arg), &address, &left);
+  // The request's size field is 16 bits: a range of 64 KiB or more would go out as
+  // its low 16 bits (0 for 0x10000) and leave the rest unerased. Pieces of at most
+  // 32 KiB, as the production run erases, cover any range exactly.
+  while (left > 0) {
+    if (WorkerStopRequested()) {
+      AppendTrace("FLASH ERASE 中断");
+      break;
+    }
+    uint32_t piece = left < kErasePiece ? left : kErasePiece;
+    if (EraseFlash(address, piece) != DEVICE_OK) {
+      Warn("FLASH ERASE 異常");
+      break;
+    }
+    address += piece;
+    left -= piece;
+  }
+  PostWorkerEnd(UM_JOIN_WORKER);
   return 0;
 }

@@ -1,18 +1,19 @@
 #include "link/thread_join.h"
 
-int JoinThread(ThreadHandle thread) {
-  bool ended = false;
-  for (int poll = 0; poll < 1000; ++poll) {
+bool WaitThreadEnd(ThreadHandle thread, int polls) {
+  for (int poll = 0; poll < polls; ++poll) {
     long code = 0;
     // A failed query counts as ended: there is nothing left to wait for.
-    if (!QueryThreadExitCode(thread, &code) || code != kThreadStillActive) {
-      ended = true;
-      break;
-    }
-    // The joined thread may be tracing on its way out: its appends are sent to the
+    if (!QueryThreadExitCode(thread, &code) || code != kThreadStillActive) return true;
+    // The awaited thread may be tracing on its way out: its appends are sent to the
     // dialog's thread, which must keep carrying them out while it waits here.
     SleepServicingSends(10);
   }
+  return false;
+}
+
+int JoinThread(ThreadHandle thread) {
+  bool ended = WaitThreadEnd(thread, 1000);
   CloseThreadHandle(thread);
   return ended ? 0 : -1;
 }

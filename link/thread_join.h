@@ -1,7 +1,12 @@
 #pragma once
 #include "platform/systhread.h"
 
-// Waits for a thread to end (up to 1000 polls of its exit code, 10 ms apart) and
-// closes its handle in every case. 0 when it ended, -1 when it still ran after the
-// last poll. On the dialog's thread the wait keeps serving other threads' sends.
+// Waits for a thread to end: up to `polls` looks at its exit code, 10 ms apart.
+// True when it ended (a failed query counts as ended). On the dialog's thread the
+// wait keeps serving other threads' sends, so a thread that traces on its way out
+// is never held up by the wait for it. The handle stays open.
+bool WaitThreadEnd(ThreadHandle thread, int polls);
+
+// Waits for a thread to end (up to 1000 polls, about ten seconds) and closes its
+// handle in every case. 0 when it ended, -1 when it still ran after the last poll.
 int JoinThread(ThreadHandle thread);

@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/worker.h"
 #include "device/bcd_number.h"
 #include "device/commands.h"
 #include "platform/file.h"
 #include "sequence/sequence.h"
+#include "util/path.h"
 
 const char* const kFlashDataFileName = "Quillbeacon2FlashData.dat";
 
@@ -26,9 +28,9 @@ std::string FlashDataPath() {
   while ((length = CurrentDirectory(dir.data(), static_cast<int>(dir.size()))) == 0 && dir.size() < (1u << 16))
     dir.resize(dir.size() * 2);
   if (length == 0) return std::string();
-  std::string path(dir.data(), static_cast<size_t>(length));
-  if (path.empty() || path.back() != kPathSeparator) path += kPathSeparator;
-  return path + kFlashDataFileName;
+  // A folder name may end in the trail byte 0x5C (検査表): only a real separator
+  // at the end makes one unnecessary.
+  return JoinPath(std::string(dir.data(), static_cast<size_t>(length)), kFlashDataFileName, kPathSeparator);
 }
 
 void Fail(const char* token) {
@@ -49,6 +51,9 @@ void ProgramFlashDataImage() {
   if (size < 0) return Fail("___FLASH_DATA_FILE_NOT_EXIST___");
   std::snprintf(SequenceLine, kSequenceLineSize, "ファイルサイズ＝%ld", static_cast<long>(size));
   AppendTrace(SequenceLine);
+  // The run erased 0x0000-0xFFFF only: a page above it would be programmed onto
+  // flash holding whatever was there before.
+  if (size > static_cast<long long>(kErasedImageSize)) return Fail("___FLASH_DATA_FILE_TOO_LARGE___");
 
   // Whole pages in memory: a last part page is padded with erased bytes, so the
   // page loop never reads past the copy. One read call takes at most INT_MAX bytes.
@@ -72,6 +77,12 @@ void ProgramFlashDataImage() {
   AppendTrace("フラッシュメモリ　データ書込み中");
   bool failed = false;
   for (long long offset = 0; offset < padded; offset += kFlashPageSize) {
+    // A close's stop between two pages ends the run at once (the driver looks at
+    // the request next); em-stop waits for the whole image, as it always has.
+    if (WorkerStopRequested()) {
+      failed = true;
+      break;
+    }
     unsigned char* page = image + offset;
     // Blank as read from the file: a blank page at 0xE000 is skipped and the unit
     // gets no serial number.

@@ -5,6 +5,7 @@
 
 #include "app/app.h"
 #include "app/ids.h"
+#include "app/worker.h"
 #include "device/clock.h"
 #include "device/commands.h"
 #include "link/link.h"
@@ -86,6 +87,9 @@ void StepReadClock() {
 void StepErase() {
   if (TimerRunning()) return;
   if (EraseFlash(0x0000, kHalfErase) != 0) return Fail("___FLASH_ERASE_ERROR1___");
+  // A close asked for meanwhile ends the run here rather than after another erase
+  // of up to five seconds; the driver sees the request before the next step.
+  if (WorkerStopRequested()) return;
   if (EraseFlash(kHalfErase, kHalfErase) != 0) return Fail("___FLASH_ERASE_ERROR2___");
   SequenceState = SEQ_FLASH_IMAGE;
 }
@@ -105,8 +109,8 @@ void StepEnd() {
   if (TimerRunning()) return;
   // Both synchronous: the stop flag is up and the port closed before this returns.
   // The dialog never waits for this thread while it handles them.
-  UiSendCommand(IDC_EM_STOP);
-  UiSendCommand(IDC_CLOSE);
+  SendCommandFromWorker(IDC_EM_STOP);
+  SendCommandFromWorker(IDC_CLOSE);
   UiPost(UM_START_REMOVAL_WATCH, 0, 0);
   SequenceTimer = kEndRepeatMs;
   SequenceState = SequenceState + 1;
@@ -172,8 +176,9 @@ int SequenceDriver(void*) {
   AppendTrace("開始!!");
   SequenceStart();
   uint16_t last = static_cast<uint16_t>(SequenceTickSource());
-  // Looked at once a cycle, before the step: a step in progress always runs to its end.
-  while (!LinkFlagSet(StopSequence)) {
+  // Looked at once a cycle, before the step: a step in progress always runs to its
+  // end (but for the erases and pages, which also give way to a close's stop).
+  while (!LinkFlagSet(StopSequence) && !WorkerStopRequested()) {
     // Modulo 65536: a cycle that crosses the wrap of the low 16 bits still
     // measures its true few milliseconds. The previous step's own time counts.
     uint16_t now = static_cast<uint16_t>(SequenceTickSource());
@@ -184,6 +189,6 @@ int SequenceDriver(void*) {
     SequenceStep();
   }
   AppendTrace("停止!!");
-  UiPost(UM_SEQUENCE_ENDED, 0, 0);
+  PostWorkerEnd(UM_SEQUENCE_ENDED);
   return 0;
 }

@@ -48,6 +48,8 @@ void ReportToken(const char* token);
 void ProgramFlashDataImage();
 extern const char* const kFlashDataFileName;  // "Quillbeacon2FlashData.dat"
 const uint32_t kSerialStampOffset = 0xE004;
+// State 40 erases this much from address 0; a larger image is refused.
+const uint32_t kErasedImageSize = 0x10000;
 const int kFlashPageSize = 256;
 
 // The millisecond clock the driver measures its cycles with (low 16 bits used);

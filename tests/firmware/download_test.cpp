@@ -162,9 +162,13 @@ TEST_F(Download, DataAt3010OnlyErasesRowOneAndWritesPage3000) {
   Bytes page = PageMessages(0x3000);
   expected.insert(expected.end(), page.begin(), page.end());
   expected.push_back(0xFF);
-  EXPECT_EQ(BootBytes(), expected);
-  EXPECT_EQ(expected[4], 0x00);
-  EXPECT_EQ(expected[5], 0x30);
+  Bytes received = BootBytes();
+  EXPECT_EQ(received, expected);
+  // The page's address as the unit received it, low byte first, and the unit's
+  // answer to it (the sum of the two, 0x30) taken as the right one: the page went on.
+  ASSERT_GE(received.size(), 6u);
+  EXPECT_EQ(received[4], 0x00);
+  EXPECT_EQ(received[5], 0x30);
   EXPECT_EQ(unit_->ErasedBlocks(), Bytes{0x0A});
   EXPECT_EQ(unit_->WrittenPages(), std::vector<uint16_t>{0x3000});
   ExpectBlocksProgrammed();
@@ -181,29 +185,35 @@ TEST_F(Download, DataAt3010OnlyErasesRowOneAndWritesPage3000) {
   EXPECT_TRUE(unit_->WaitFor([&] { return !unit_->InBootLoader(); }, 2000));  // 0xFF reached it
 }
 
-// The unit checks what the download expects (0x20 for 80 A0, 0x80 for 128 x 0x01):
-// the unit is told to answer one page with the complement, and only that page's
-// block is cut short.
-TEST_F(Download, PageSumsAndAWrongDataSumInRowFiveCostOnlyTheRestOfRowFive) {
+// The unit checks what the download expects (0x20 for 80 A0, 0x80 for 128 x 0x01).
+// Told to answer row 5's second page with the complement, the unit is left in its
+// boot loader: nothing of row 5's rest, of rows 6 and 7, and no 0xFF that would
+// start a half-written program.
+TEST_F(Download, AWrongDataSumEndsTheDownloadInTheBootLoader) {
   WriteFile({Fill(0xA080, 128, 0x01), Ramp(0xA100, 256, 3), Ramp(0xC000, 128, 5), Ramp(0xE100, 128, 9)});
-  EXPECT_EQ(ComputePageSum(image_.data(), 0xA080), 0x80);
   unit_->AddFault(Fault::BootBadSum(BootStep::kData, 2));  // row 5's second page, 0xA100
   ASSERT_TRUE(OpenLink());
   ASSERT_GE(Press106(), 0);
 
-  EXPECT_EQ(unit_->WrittenPages(), (std::vector<uint16_t>{0xA080, 0xC000, 0xE100}));
+  EXPECT_EQ(unit_->WrittenPages(), (std::vector<uint16_t>{0xA080}));
   EXPECT_EQ(unit_->ErasedBlocks(), (Bytes{0x03, 0x02, 0x01}));
+  unsigned sum = 0;
+  for (unsigned i = 0; i < BOOT_PAGE_SIZE; ++i) sum += image_[0xA100 + i];
+  char refused[64];
+  std::snprintf(refused, sizeof refused, "DOWNLOAD 異常 書込a100 ﾃﾞｰﾀ 応答 %02x (%02x)", ~sum & 0xFF, sum & 0xFF);
   std::vector<std::string> trace = BootTrace();
-  EXPECT_EQ(std::vector<std::string>(trace.end() - 4, trace.end()),
-            (std::vector<std::string>{"書込a080", "書込a100", "書込c000", "書込e100"}));
+  EXPECT_EQ(std::vector<std::string>(trace.end() - 3, trace.end()),
+            (std::vector<std::string>{"書込a080", "書込a100", refused}));
   Bytes boot = BootBytes();
-  ASSERT_FALSE(boot.empty());
-  EXPECT_EQ(boot.back(), 0xFF);
-  // 80 A0 went out for page 0xA080, and nothing of 0xA180 (the rest of row 5).
   Bytes a080 = PageMessages(0xA080);
-  EXPECT_NE(std::search(boot.begin(), boot.end(), a080.begin(), a080.end()), boot.end());
-  Bytes a180 = {0x80, 0xA1};
-  EXPECT_EQ(std::search(boot.begin(), boot.end(), a180.begin(), a180.end()), boot.end());
+  Bytes a100 = PageMessages(0xA100);
+  a100.pop_back();  // no "U" after a refused page
+  Bytes tail = a080;
+  tail.insert(tail.end(), a100.begin(), a100.end());
+  ASSERT_GE(boot.size(), tail.size());
+  EXPECT_EQ(Bytes(boot.end() - static_cast<long>(tail.size()), boot.end()), tail);
+  EXPECT_TRUE(unit_->InBootLoader());
+  EXPECT_EQ(UiModelBoxes(), (std::vector<std::pair<std::string, std::string>>{{"DOWNLOAD 異常", "KM7200"}}));
   EXPECT_FALSE(LinkFlagSet(BootByteMode));
 }
 
@@ -236,39 +246,89 @@ TEST_F(Download, WAnswered55EndsWithErrAndSendsNothingMore) {
   ASSERT_GE(Press106(), 0);
   EXPECT_EQ(BootTrace(), (std::vector<std::string>{"ﾌﾞﾛｯｸ消去 3000-33FF", "resp 06", "書込中", "err 55"}));
   EXPECT_EQ(BootBytes(), (Bytes{0x45, 0x0A, 0x0A, 0x57}));
+  EXPECT_EQ(UiModelBoxes(), (std::vector<std::pair<std::string, std::string>>{{"DOWNLOAD 異常", "KM7200"}}));
   EXPECT_FALSE(LinkFlagSet(BootByteMode));
 }
 
-TEST_F(Download, NoReplyToAnEraseOrToWSendsNothingMore) {
-  WriteFile({Ramp(0x3000, 128, 1), Ramp(0xE000, 128, 2)});
-  // A frame reply to CMD_BOOT_ENTER that comes after the first message is sent is
-  // newer than it; with no answer of the boot loader's own behind it, it would pass
-  // for one. Its races are the business of DownloadAfterBootEnter.
+// Every step that can fail ends the download there: nothing more reaches the boot
+// loader (no later page, no 0xFF), the unit stays in it, a line names the step and
+// a box says the download failed.
+struct FailureCase {
+  const char* name;
+  Fault fault;
+  size_t lastMessage;  // index into the message stream below of the one that failed
+  const char* line;    // the failure's trace line; nullptr: "err 55"
+};
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class DownloadFailure : public Download, public ::testing::WithParamInterface<FailureCase> {
+ protected:
+  void SetUp() override {
+    Download::SetUp();
+    // The unit needs no time to erase or get ready here; the failures do not
+    // depend on the pauses, which other tests measure.
+    BootErasePauseMs = 20;
+    BootWritePauseMs = 20;
+  }
+  void TearDown() override {
+    BootErasePauseMs = 400;
+    BootWritePauseMs = 1000;
+    Download::TearDown();
+  }
+  // The messages of a whole download of the image below, in order.
+  std::vector<Bytes> Messages() const {
+    std::vector<Bytes> m = {{0x45, 0x0A, 0x0A}, {0x45, 0x02, 0x02}, {0x57}};
+    for (unsigned page : {0x3000u, 0x3080u, 0xC000u}) {
+      m.push_back({static_cast<unsigned char>(page & 0xFF), static_cast<unsigned char>(page >> 8)});
+      m.push_back(Bytes(image_.begin() + page, image_.begin() + page + BOOT_PAGE_SIZE));
+      m.push_back({'U'});
+    }
+    m.push_back({0xFF});
+    return m;
+  }
+};
+
+TEST_P(DownloadFailure, EndsAtTheFailedStepInTheBootLoader) {
+  const FailureCase& c = GetParam();
+  WriteFile({Ramp(0x3000, 256, 1), Ramp(0xC000, 128, 2)});
+  // The unit's frame reply to CMD_BOOT_ENTER must not stand in for a missing answer.
   unit_->AddFault(Fault::NoReply().Cmd(0x70));
-  unit_->AddFault(Fault::BootNoReply(BootStep::kErase, 1));
+  unit_->AddFault(c.fault);
   ASSERT_TRUE(OpenLink());
-  long ms = Press106();
-  ASSERT_GE(ms, 1400);  // the 400 ms pause and the second of looks
-  EXPECT_EQ(BootTrace(), std::vector<std::string>{"ﾌﾞﾛｯｸ消去 3000-33FF"});
-  EXPECT_EQ(BootBytes(), (Bytes{0x45, 0x0A, 0x0A}));
-  EXPECT_FALSE(LinkFlagSet(BootByteMode));
-
-  // Again, with the unit silent after "W" this time.
-  UiModelReset();
-  unit_->ClearFaults();
-  unit_->AddFault(Fault::NoReply().Cmd(0x70));
-  unit_->AddFault(Fault::BootNoReply(BootStep::kWrite, 1));
-  size_t before = HostBytes().size();
   ASSERT_GE(Press106(), 0);
-  EXPECT_EQ(BootTrace(), (std::vector<std::string>{"ﾌﾞﾛｯｸ消去 3000-33FF", "resp 06", "ﾌﾞﾛｯｸ消去 E000-EFFF",
-                                                   "resp 06", "書込中"}));
-  Bytes all = HostBytes();
-  Bytes second(all.begin() + static_cast<long>(before), all.end());
-  Bytes expected = kBootEnterFrame;
-  for (unsigned char b : {0x45, 0x0A, 0x0A, 0x45, 0x01, 0x01, 0x57}) expected.push_back(b);
-  EXPECT_EQ(second, expected);
+
+  Bytes expected;
+  std::vector<Bytes> messages = Messages();
+  for (size_t i = 0; i <= c.lastMessage; ++i) expected.insert(expected.end(), messages[i].begin(), messages[i].end());
+  EXPECT_EQ(BootBytes(), expected);
+  std::vector<std::string> trace = BootTrace();
+  ASSERT_FALSE(trace.empty());
+  EXPECT_EQ(trace.back(), c.line ? c.line : "err 55");
+  EXPECT_EQ(UiModelBoxes(), (std::vector<std::pair<std::string, std::string>>{{"DOWNLOAD 異常", "KM7200"}}));
+  EXPECT_TRUE(unit_->InBootLoader());
   EXPECT_FALSE(LinkFlagSet(BootByteMode));
 }
+
+// Message indexes: 0, 1 the erases of rows 1 and 6; 2 "W"; then address, data and
+// "U" of page 3000 (3, 4, 5), 3080 (6, 7, 8) and C000 (9, 10, 11); 12 the 0xFF.
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, DownloadFailure,
+    ::testing::Values(
+        FailureCase{"FirstEraseSilent", Fault::BootNoReply(BootStep::kErase, 1), 0,
+                    "DOWNLOAD 異常 ﾌﾞﾛｯｸ消去 3000 応答なし"},
+        FailureCase{"SecondEraseSilent", Fault::BootNoReply(BootStep::kErase, 2), 1,
+                    "DOWNLOAD 異常 ﾌﾞﾛｯｸ消去 C000 応答なし"},
+        FailureCase{"WSilent", Fault::BootNoReply(BootStep::kWrite, 1), 2, "DOWNLOAD 異常 W 応答なし"},
+        FailureCase{"WRefused", Fault::BootWReply(0x55), 2, nullptr},
+        FailureCase{"AddressSilent", Fault::BootNoReply(BootStep::kAddress, 1), 3,
+                    "DOWNLOAD 異常 書込3000 ｱﾄﾞﾚｽ 応答なし"},
+        FailureCase{"AddressRefused", Fault::BootBadSum(BootStep::kAddress, 2), 6,
+                    "DOWNLOAD 異常 書込3080 ｱﾄﾞﾚｽ 応答 4f (b0)"},
+        FailureCase{"DataSilent", Fault::BootNoReply(BootStep::kData, 3), 10,
+                    "DOWNLOAD 異常 書込c000 ﾃﾞｰﾀ 応答なし"},
+        FailureCase{"PageEndSilent", Fault::BootNoReply(BootStep::kPageEnd, 1), 5,
+                    "DOWNLOAD 異常 書込3000 U 応答なし"}),
+    [](const ::testing::TestParamInfo<FailureCase>& i) { return std::string(i.param.name); });
 
 TEST_F(Download, AMissingFileShowsTheBoxAndSendsNoBootLoaderByte) {
   FirmwareFilePath = "/nonexistent/enc72.mot";
@@ -356,14 +416,16 @@ TEST_F(Download, AnUnplugEndsTheDownloadPromptly) {
   EXPECT_LT(afterUnplug, 2500);
   EXPECT_FALSE(LinkFlagSet(BootByteMode));
   std::vector<std::string> trace = BootTrace();
-  ASSERT_FALSE(trace.empty());
-  EXPECT_EQ(trace.back().compare(0, 4, "書込"), 0) << trace.back();
-  EXPECT_NE(trace.back(), "書込中");
-  EXPECT_LE(trace.size(), 7u * 2 + 1 + 6);  // it stopped in row 1
+  ASSERT_GE(trace.size(), 2u);
+  EXPECT_EQ(trace.back().compare(0, 18, "DOWNLOAD 異常 書込"), 0) << trace.back();  // 18 bytes in Shift-JIS
+  EXPECT_EQ(trace[trace.size() - 2].compare(0, 4, "書込"), 0) << trace[trace.size() - 2];
+  EXPECT_LE(trace.size(), 7u * 2 + 1 + 6 + 1);  // it stopped in row 1
+  EXPECT_EQ(UiModelBoxes(), (std::vector<std::pair<std::string, std::string>>{{"DOWNLOAD 異常", "KM7200"}}));
 }
 
 int WaitForRelease(void* flag) {
   while (!static_cast<std::atomic<bool>*>(flag)->load()) SleepMs(2);
+  PostWorkerEnd(UM_JOIN_WORKER);
   return 0;
 }
 
@@ -384,6 +446,7 @@ TEST_F(Download, DoesNothingWhileAWorkerRunsAndWarnsOnAClosedPort) {
   EXPECT_FALSE(LinkFlagSet(BootByteMode));
   EXPECT_FALSE(unit_->InBootLoader());
   release = true;
+  for (int i = 0; i < 500 && !WorkerEndPosted(); ++i) SleepMs(2);
   OnUserMessage(UM_JOIN_WORKER, &JobParams);
   EXPECT_FALSE(WorkerRunning());
   EXPECT_EQ(UiModelBoxes().size(), 1u);

@@ -268,28 +268,55 @@ TEST_F(FlashJobs, FilesThatCannotBeOpenedAndTheClosedPort) {
   EXPECT_TRUE(MemoryRequests().empty());
 }
 
-TEST_F(FlashJobs, EraseSendsTheLow16BitsOfTheSize) {
-  ASSERT_TRUE(unit_->SetFlash(0, Pattern(0x3000, 6)));
+// The erase request's size field is 16 bits: a range is erased in pieces of at
+// most 32 KiB, and every size erases exactly its range, no more and no less.
+TEST_F(FlashJobs, EraseCoversExactlyItsRangeInPiecesOf32KiB) {
   ASSERT_TRUE(OpenLink());
-  WriteFileBytes(Path("e.bin"), Pattern(0x1000, 7));
-  Boxes("4096", "", Path("e.bin"));  // 0x1000, size 0x1000 from the file
-  ASSERT_TRUE(Run(IDC_FLASH_ERASE));
-  EXPECT_TRUE(BoxTexts().empty());
-  EXPECT_EQ(FlashRange(0x1000, 0x1000), Bytes(0x1000, 0xFF));
-  EXPECT_NE(FlashRange(0, 0x1000), Bytes(0x1000, 0xFF));
-  std::vector<qb2sim::FrameRecord> frames = unit_->Frames();
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].payload, (Bytes{0x44, 0x00, 0x10, 0x00, 0x00, 0x10}));
-
-  // 0x10000 and 0x20000 both go out as 0, which the unit refuses.
-  for (const char* size : {"65536", "131072"}) {
+  WriteFileBytes(Path("e.bin"), Pattern(16, 7));
+  struct Case {
+    uint32_t address, size;
+    std::vector<MemRequest> requests;
+  } cases[] = {
+      {0x1234, 1, {{0x44, 0x1234, 1}}},
+      {0x0, 0x8000, {{0x44, 0x0, 0x8000}}},
+      {0x100, 0x8001, {{0x44, 0x100, 0x8000}, {0x44, 0x8100, 1}}},
+      {0x10, 70000, {{0x44, 0x10, 0x8000}, {0x44, 0x8010, 0x8000}, {0x44, 0x10010, 70000 - 0x10000}}},
+      {0x10000, 0x10000, {{0x44, 0x10000, 0x8000}, {0x44, 0x18000, 0x8000}}},
+      {0x0, 0x20000, {{0x44, 0x0, 0x8000}, {0x44, 0x8000, 0x8000}, {0x44, 0x10000, 0x8000}, {0x44, 0x18000, 0x8000}}},
+  };
+  const Bytes before = Pattern(0x20000, 6);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    ASSERT_TRUE(unit_->SetFlash(0, before));
     UiModelReset();
-    Boxes("0", size, Path("e.bin"));
+    size_t sent = MemoryRequests().size();
+    Boxes(std::to_string(c.address), std::to_string(c.size), Path("e.bin"));
     ASSERT_TRUE(Run(IDC_FLASH_ERASE));
-    EXPECT_EQ(MemoryRequests().back(), (MemRequest{0x44, 0, 0}));
-    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"FLASH ERASE 異常"});
-    EXPECT_EQ(boxesAtEnd_, 1u);
+    EXPECT_TRUE(BoxTexts().empty());
+    std::vector<MemRequest> all = MemoryRequests();
+    EXPECT_EQ(std::vector<MemRequest>(all.begin() + static_cast<long>(sent), all.end()), c.requests);
+    Bytes expect = before;
+    std::fill(expect.begin() + c.address, expect.begin() + c.address + c.size, 0xFF);
+    EXPECT_EQ(unit_->Flash(), expect);
   }
+}
+
+// A refused piece ends the job with its box: the pieces after it are not sent, and
+// what was erased before it stays erased.
+TEST_F(FlashJobs, ARefusedSecondErasePieceEndsTheJob) {
+  const Bytes before = Pattern(0x20000, 8);
+  ASSERT_TRUE(unit_->SetFlash(0, before));
+  unit_->AddFault(Fault::Status('1').Cmd(0x50).Sub(0x44).Nth(2));
+  ASSERT_TRUE(OpenLink());
+  WriteFileBytes(Path("e.bin"), Pattern(16, 7));
+  Boxes("0", "131072", Path("e.bin"));
+  ASSERT_TRUE(Run(IDC_FLASH_ERASE));
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"FLASH ERASE 異常"});
+  EXPECT_EQ(boxesAtEnd_, 1u);
+  EXPECT_EQ(MemoryRequests(), (std::vector<MemRequest>{{0x44, 0, 0x8000}, {0x44, 0x8000, 0x8000}}));
+  Bytes expect = before;
+  std::fill(expect.begin(), expect.begin() + 0x8000, 0xFF);
+  EXPECT_EQ(unit_->Flash(), expect);
 }
 
 // Status '1' on the n-th request of each job: the box, later chunks not sent, the

@@ -51,6 +51,17 @@ TEST_F(FlashImage, FileProblemsEachHaveTheirTokenAndSendNothing) {
   EXPECT_EQ(unit_->FrameCount(), 0u);
 }
 
+// The run erases 0x0000-0xFFFF: one byte more would be programmed onto flash that
+// was never erased, so the image is refused before its first page.
+TEST_F(FlashImage, AnImageLargerThanWhatWasErasedIsRefusedBeforeAnyPage) {
+  Bytes image(0x10001, 0x00);
+  WriteImage(image);
+  ASSERT_TRUE(OpenLink());
+  EXPECT_EQ(Program(1), SEQ_END_FAILED);
+  EXPECT_EQ(SequenceLines(), (std::vector<std::string>{"ファイルサイズ＝65537", "___FLASH_DATA_FILE_TOO_LARGE___"}));
+  EXPECT_EQ(unit_->FrameCount(), 0u);
+}
+
 TEST_F(FlashImage, AllBlankPagesSendNothingAndFinish) {
   WriteImage(Bytes(65536, 0xFF));
   ASSERT_TRUE(OpenLink());

@@ -41,6 +41,7 @@ class SequenceOnUnit : public UnitOnPort {
     SequenceState = 0;
     WorkerThread = nullptr;
     posted_.clear();
+    ended_ = 0;
   }
 
   void TearDown() override {
@@ -73,11 +74,16 @@ class SequenceOnUnit : public UnitOnPort {
   void EmStart() { OnCommand(IDC_EM_START, &JobParams); }
   // Waits until the run has posted UM_SEQUENCE_ENDED, then hands it to the dialog
   // (which joins the worker). False when the run did not end in time.
+  // Each run's message counts once: a later run waits for its own.
   bool AwaitEnd(int ms) {
     for (int waited = 0; waited < ms; waited += 5) {
-      if (WasPosted(UM_SEQUENCE_ENDED)) {
-        OnUserMessage(UM_SEQUENCE_ENDED, &JobParams);
-        return true;
+      const std::vector<unsigned>& all = Posted();
+      for (; ended_ < all.size(); ++ended_) {
+        if (all[ended_] == UM_SEQUENCE_ENDED) {
+          ++ended_;
+          OnUserMessage(UM_SEQUENCE_ENDED, &JobParams);
+          return true;
+        }
       }
       SleepMs(5);
     }
@@ -106,4 +112,5 @@ class SequenceOnUnit : public UnitOnPort {
 
   std::string oldDir_;
   std::vector<unsigned> posted_;
+  size_t ended_ = 0;  // posted_ looked through by AwaitEnd
 };

@@ -1,0 +1,359 @@
+// What the operator can do to a running job, over a real pty against the virtual
+// unit with the in-memory dialog: every command that talks to the unit does
+// nothing while a job runs, and close, check box 302 and the dialog's close stop
+// the job and wait for it before the port closes.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "device/commands.h"
+#include "firmware/boot_blocks.h"
+#include "firmware/download.h"
+#include "flash/flash.h"
+#include "tests/sequence/sequence_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Bytes Pattern(size_t n, unsigned seed) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 13 + seed) % 251);  // never 0xFF
+  return b;
+}
+
+// Every command that sends to the unit, or starts a job that does.
+const int kUnitCommands[] = {IDC_COMMAND1,    IDC_COMMAND2,    IDC_EM_START,    IDC_AP_STOP,   IDC_AP_RESUME,
+                             IDC_FLASH_WRITE, IDC_FLASH_READ,  IDC_FLASH_ERASE, IDC_CLOCK_SET, IDC_CLOCK_READ};
+
+class Busy : public SequenceOnUnit {
+ protected:
+  void SetUp() override {
+    SequenceOnUnit::SetUp();
+    std::memset(&JobParams, 0, sizeof JobParams);
+    file_ = dir_ + "/enc72.mot";
+    FirmwareFilePath = file_.c_str();
+  }
+  void TearDown() override {
+    // A job a failed test left running ends first, before the port goes.
+    OnCommand(IDC_CLOSE, &JobParams);
+    FirmwareFilePath = kFirmwareFilePath;
+    BootErasePauseMs = 400;
+    BootWritePauseMs = 1000;
+    SequenceOnUnit::TearDown();
+  }
+
+  void Boxes(const std::string& address, const std::string& size, const std::string& file) {
+    UiSetText(IDC_FLASH_ADDR, address.c_str());
+    UiSetText(IDC_FLASH_SIZE, size.c_str());
+    UiSetText(IDC_FLASH_FILE, file.c_str());
+  }
+  void Press(int id) { OnCommand(id, &JobParams); }
+
+  // Hands the job's end message to the dialog, as its message loop would.
+  bool AwaitJobEnd(int ms) {
+    for (int waited = 0; waited < ms; waited += 5) {
+      for (unsigned m : Posted())
+        if (m == UM_JOIN_WORKER) OnUserMessage(UM_JOIN_WORKER, &JobParams);
+      posted_.clear();
+      if (!WorkerRunning()) return true;
+      SleepMs(5);
+    }
+    return false;
+  }
+
+  // Presses every unit command while the job runs; the job must still be the one
+  // running afterwards, or the presses proved nothing.
+  void PressEverything() {
+    ThreadHandle job = WorkerThread;
+    ASSERT_NE(job, nullptr);
+    UiSetText(IDC_FLASH_FILE, other_.c_str());
+    for (int round = 0; round < 3; ++round) {
+      for (int id : kUnitCommands) {
+        Press(id);
+        ASSERT_EQ(WorkerThread, job) << id;
+      }
+      SleepMs(20);
+    }
+    EXPECT_FALSE(WorkerEndPosted()) << "the job ended before the presses were over";
+  }
+
+  // Every byte the host wrote, in order.
+  Bytes HostBytes() const {
+    Bytes all;
+    for (const qb2sim::LogEntry& e : unit_->Log())
+      if (e.dir == qb2sim::LogDir::kHostToUnit) all.insert(all.end(), e.bytes.begin(), e.bytes.end());
+    return all;
+  }
+  std::vector<unsigned> Codes() const {
+    std::vector<unsigned> out;
+    for (const qb2sim::FrameRecord& f : unit_->Frames())
+      out.push_back(f.code == CMD_MEMORY && !f.payload.empty() ? 0x5000u | f.payload[0] : f.code);
+    return out;
+  }
+  static void WriteFileBytes(const std::string& path, const Bytes& bytes) { WriteFile(path, bytes); }
+  static Bytes ReadFileBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
+  // An S-record file with the data at each address, 16 bytes to a record.
+  void WriteFirmware(const std::vector<std::pair<unsigned, Bytes>>& spans) {
+    FILE* f = std::fopen(file_.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    for (const auto& span : spans) {
+      const Bytes& data = span.second;
+      for (size_t at = 0; at < data.size(); at += 16) {
+        size_t n = std::min<size_t>(16, data.size() - at);
+        unsigned a = span.first + static_cast<unsigned>(at);
+        unsigned sum = static_cast<unsigned>(n + 3) + (a >> 8) + (a & 0xFF);
+        std::fprintf(f, "S1%02X%04X", static_cast<unsigned>(n + 3), a);
+        for (size_t i = 0; i < n; ++i) {
+          std::fprintf(f, "%02X", data[at + i]);
+          sum += data[at + i];
+        }
+        std::fprintf(f, "%02X\r\n", ~sum & 0xFF);
+      }
+    }
+    std::fprintf(f, "S9030000FC\r\n");
+    std::fclose(f);
+  }
+
+  std::string file_;
+  std::string other_ = "/nonexistent/other.bin";
+};
+
+TEST_F(Busy, NoCommandReachesTheUnitWhileAFlashWriteRuns) {
+  Bytes data = Pattern(0x10000, 1);
+  WriteFileBytes(dir_ + "/w.bin", data);
+  unit_->SetReplyDelay(3);  // long enough for every command to be pressed
+  ASSERT_TRUE(OpenLink());
+  Boxes("0", "", dir_ + "/w.bin");
+  Press(IDC_FLASH_WRITE);
+  PressEverything();
+  ASSERT_TRUE(AwaitJobEnd(20000));
+  EXPECT_EQ(Codes(), std::vector<unsigned>(256, 0x5000u | MEM_FLASH_WRITE));
+  EXPECT_EQ(unit_->PreStopBytes(), 0);
+  Bytes flash = unit_->Flash();
+  EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 0x10000), data);
+  EXPECT_TRUE(UiModelBoxes().empty());
+  EXPECT_EQ(std::string(JobParams.fileName), dir_ + "/w.bin");
+}
+
+TEST_F(Busy, NoCommandReachesTheUnitWhileAFlashReadRuns) {
+  Bytes flash = Pattern(0x10000, 2);
+  ASSERT_TRUE(unit_->SetFlash(0x8000, flash));
+  unit_->SetReplyDelay(3);
+  ASSERT_TRUE(OpenLink());
+  Boxes("32768", "65536", dir_ + "/r.bin");
+  Press(IDC_FLASH_READ);
+  PressEverything();
+  ASSERT_TRUE(AwaitJobEnd(20000));
+  EXPECT_EQ(Codes(), std::vector<unsigned>(256, 0x5000u | MEM_FLASH_READ));
+  EXPECT_EQ(unit_->PreStopBytes(), 0);
+  EXPECT_EQ(ReadFileBytes(dir_ + "/r.bin"), flash);
+  EXPECT_TRUE(UiModelBoxes().empty());
+}
+
+TEST_F(Busy, NoCommandReachesTheUnitDuringTheSequencesPages) {
+  SequenceTickSource = FastTicks;
+  Bytes image = Pattern(0x10000, 3);
+  WriteImage(image);
+  UiSetText(IDC_SERIAL_NUMBER, "00000007");
+  ASSERT_TRUE(OpenLink());
+  EmStart();
+  ASSERT_TRUE(AwaitState(SEQ_FLASH_IMAGE, 10000));
+  ASSERT_TRUE(unit_->WaitFor([&] { return unit_->FrameCount() >= 10; }, 5000));
+  unit_->SetReplyDelay(3);
+  size_t before = unit_->FrameCount();
+  PressEverything();
+  ASSERT_TRUE(AwaitEnd(20000));
+  std::vector<unsigned> codes = Codes();
+  // From the first page on: the pages, then the restart; nothing of the commands.
+  ASSERT_GE(codes.size(), before);
+  std::vector<unsigned> tail(codes.begin() + 8, codes.end());
+  std::vector<unsigned> expected(256, 0x5000u | MEM_FLASH_WRITE);
+  expected.push_back(CMD_APP_RESUME);
+  EXPECT_EQ(tail, expected);
+  EXPECT_EQ(unit_->PreStopBytes(), 1);  // the run's own, before its CMD_APP_STOP
+  Bytes stamped = image;
+  stamped[0xE004] = 0x00;
+  stamped[0xE005] = 0x00;
+  stamped[0xE006] = 0x00;
+  stamped[0xE007] = 0x07;
+  Bytes flash = unit_->Flash();
+  EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 0x10000), stamped);
+  EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000008");
+  EXPECT_TRUE(UiModelBoxes().empty());
+}
+
+TEST_F(Busy, NoCommandReachesTheUnitWhileADownloadRuns) {
+  Bytes code = Pattern(0x800, 4);
+  WriteFirmware({{0xA000, code}});
+  ASSERT_TRUE(OpenLink());
+  Press(IDC_COMMAND2);
+  PressEverything();
+  ASSERT_TRUE(AwaitJobEnd(30000));
+  // One frame, the boot-enter of the download itself; then only boot-loader bytes.
+  const Bytes bootEnter = {0x02, 0x70, 0x00, 0x00, 0x03, 0x75, 0x0D};
+  Bytes host = HostBytes();
+  ASSERT_GE(host.size(), bootEnter.size());
+  EXPECT_EQ(Bytes(host.begin(), host.begin() + 7), bootEnter);
+  EXPECT_EQ(std::search(host.begin() + 7, host.end(), bootEnter.begin(), bootEnter.end()), host.end());
+  EXPECT_EQ(unit_->FrameCount(), 1u);
+  EXPECT_EQ(unit_->PreStopBytes(), 0);
+  Bytes program = unit_->ProgramMemory();
+  EXPECT_EQ(Bytes(program.begin() + 0xA000, program.begin() + 0xA800), code);
+  EXPECT_TRUE(UiModelBoxes().empty());
+}
+
+// --- Stopping a job -------------------------------------------------------------
+
+// How the operator ends the link: each must stop the job and wait for it, so that
+// no worker ever reads or writes a port that was closed under it.
+enum class Ender { kClose, kUntick302, kDialogClose };
+std::string Name(Ender e) {
+  return e == Ender::kClose ? "close" : e == Ender::kUntick302 ? "302" : "dialog close";
+}
+
+class StopRounds : public Busy, public ::testing::WithParamInterface<Ender> {
+ protected:
+  void End() {
+    switch (GetParam()) {
+      case Ender::kClose:
+        OnCommand(IDC_CLOSE, &JobParams);
+        break;
+      case Ender::kUntick302:
+        UiModelSetCheck(IDC_AUTO_RECOGNITION, 0);
+        OnCommand(IDC_AUTO_RECOGNITION, &JobParams);
+        break;
+      case Ender::kDialogClose:
+        OnCloseDialog();
+        break;
+    }
+  }
+
+  // One round: the job started by start(), ended by the operator after delayMs.
+  // What must hold whenever the end comes: the job has ended when the handler
+  // returns, the port is closed, no box, and what the unit got after the end began
+  // (sent(): frames, or bytes) stays within maxAfter: the request that was under
+  // way and the one that had just left. Returns whether the job was cut short.
+  bool Round(const std::function<void()>& start, int delayMs, const std::function<size_t()>& sent,
+             size_t maxAfter) {
+    UiModelReset();
+    posted_.clear();
+    EXPECT_TRUE(OpenLink());
+    start();
+    EXPECT_TRUE(WorkerRunning());
+    SleepMs(static_cast<unsigned>(delayMs));
+    size_t before = sent();
+    End();
+    EXPECT_FALSE(WorkerRunning()) << Name(GetParam()) << " after " << delayMs << " ms";
+    EXPECT_EQ(PortHandle.load(), nullptr);
+    EXPECT_FALSE(LinkFlagSet(BootByteMode));
+    EXPECT_TRUE(UiModelBoxes().empty()) << UiModelBoxes()[0].first;
+    SleepMs(30);  // what the host wrote before the port closed has reached the unit by now
+    EXPECT_LE(sent() - before, maxAfter) << "after " << delayMs << " ms";
+    for (const std::string& line : UiModelList(IDC_TRACE_LIST))
+      if (line.find("中断") != std::string::npos) return true;
+    return false;
+  }
+};
+
+TEST_P(StopRounds, AFlashWriteEndsWithinOneRequest) {
+  WriteFileBytes(dir_ + "/w.bin", Pattern(0x10000, 5));
+  unit_->SetReplyDelay(2);
+  int cut = 0;
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_TRUE(unit_->SetFlash(0, Bytes(0x10000, 0xFF)));
+    size_t frames = unit_->FrameCount();
+    // The frame of the request under way may not have reached the unit when the
+    // count is taken, and one more may have left as the stop came: two frames.
+    bool stopped = Round(
+        [&] {
+          Boxes("0", "", dir_ + "/w.bin");
+          Press(IDC_FLASH_WRITE);
+        },
+        round * 30, [&] { return unit_->FrameCount(); }, 2);
+    size_t sent = unit_->FrameCount() - frames;
+    EXPECT_EQ(stopped, sent < 256) << "round " << round;
+    cut += stopped;
+  }
+  EXPECT_GT(cut, 10);  // most rounds caught the job in the middle
+}
+
+TEST_P(StopRounds, ADownloadEndsBetweenPagesWithoutItsFinalByte) {
+  // Rows 1, 5 and 7: three erases and 24 pages. The pauses are cut short so that
+  // twenty rounds reach every phase quickly; what a stop does not depend on them.
+  Bytes code = Pattern(0x400, 6);
+  WriteFirmware({{0x3000, code}, {0xA000, code}, {0xE000, code}});
+  BootErasePauseMs = 20;
+  BootWritePauseMs = 20;
+  int cut = 0;
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_TRUE(unit_->Replug());  // out of the boot loader a stopped round leaves it in
+    ASSERT_TRUE(unit_->SetProgramMemory(0, Bytes(0x10000, 0x5A)));
+    // At most the page that was under way (address, data, "U") and the erase or
+    // page that had already left: 2 * 131 bytes.
+    bool stopped = Round([&] { Press(IDC_COMMAND2); }, round * 15, [&] { return HostBytes().size(); }, 2 * 131);
+    Bytes host = HostBytes();
+    bool finished = !host.empty() && host.back() == 0xFF;
+    EXPECT_NE(stopped, finished) << "round " << round;
+    if (stopped) {
+      EXPECT_TRUE(unit_->InBootLoader());
+    }
+    cut += stopped;
+  }
+  EXPECT_GT(cut, 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Enders, StopRounds,
+                         ::testing::Values(Ender::kClose, Ender::kUntick302, Ender::kDialogClose),
+                         [](const ::testing::TestParamInfo<Ender>& i) {
+                           return i.param == Ender::kClose        ? std::string("Close")
+                                  : i.param == Ender::kUntick302 ? std::string("Untick302")
+                                                                  : std::string("DialogClose");
+                         });
+
+// A close in the middle of the production run's pages: the run ends within a page,
+// no page after it is written, and the unit is not handed over (no removal watch).
+TEST_F(Busy, ACloseEndsTheSequenceBetweenTwoPages) {
+  SequenceTickSource = FastTicks;
+  WriteImage(Pattern(0x10000, 7));
+  ASSERT_TRUE(OpenLink());
+  EmStart();
+  ASSERT_TRUE(AwaitState(SEQ_FLASH_IMAGE, 10000));
+  ASSERT_TRUE(unit_->WaitFor([&] { return unit_->FrameCount() >= 20; }, 5000));
+  size_t before = unit_->FrameCount();
+  OnCommand(IDC_CLOSE, &JobParams);
+  EXPECT_FALSE(WorkerRunning());
+  EXPECT_EQ(PortHandle.load(), nullptr);
+  SleepMs(30);
+  EXPECT_LE(unit_->FrameCount() - before, 2u);
+  EXPECT_FALSE(WasPosted(UM_START_REMOVAL_WATCH));
+  EXPECT_TRUE(WasPosted(UM_SEQUENCE_ENDED));
+  std::vector<std::string> lines = SequenceLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "停止!!");
+  // The run's own end message comes after the close joined it: it joins nothing
+  // now, and leaves a job started after it alone.
+  WriteFileBytes(dir_ + "/w.bin", Pattern(0x1000, 8));
+  ASSERT_TRUE(OpenLink());
+  unit_->SetReplyDelay(5);
+  Boxes("0", "", dir_ + "/w.bin");
+  Press(IDC_FLASH_WRITE);
+  ThreadHandle job = WorkerThread;
+  ASSERT_NE(job, nullptr);
+  OnUserMessage(UM_SEQUENCE_ENDED, &JobParams);
+  OnUserMessage(UM_JOIN_WORKER, &JobParams);
+  EXPECT_EQ(WorkerThread, job);
+  posted_.clear();
+  ASSERT_TRUE(AwaitJobEnd(10000));
+}
+
+}  // namespace
