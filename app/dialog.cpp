@@ -1,8 +1,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/program.h"
+#include "app/dialog.h"
+#include "app/worker_thread.h"
 #include "detect/detect.h"
 #include "device/commands.h"
 #include "firmware/download.h"
@@ -10,8 +10,13 @@
 #include "link/frame.h"
 #include "link/link.h"
 #include "link/receiver.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
+#include "operator/program.h"
+#include "operator/texts.h"
 #include "platform/ui.h"
 #include "sequence/sequence.h"
+#include "util/text.h"
 
 JobParamsRecord JobParams;
 
@@ -64,7 +69,7 @@ void OpenCommand() {
     else SleepServicingSends(5);
   }
   if (failed) {
-    UiWarningBox("COMがオープンできません", "KM7200");
+    ShowWarningBox("COMがオープンできません", "KM7200");
     return;
   }
   UiEnable(IDC_PORT_NUMBER, false);
@@ -166,7 +171,10 @@ void OnCommand(int id, JobParamsRecord* params) {
     case IDC_FLASH_WRITE:
     case IDC_FLASH_READ:
     case IDC_FLASH_ERASE:
-      if (UnitCommandAllowed()) StartFlashJob(id, params);
+      if (UnitCommandAllowed()) {
+        WorkerEntry job = PrepareFlashJob(id, params);
+        if (job) StartWorker(job, params);
+      }
       break;
     case IDC_LIST_CLEAR:
       ClearTraceList();

@@ -3,8 +3,10 @@
 
 #include <cstring>
 
-#include "app/app.h"
+#include "app/dialog.h"
 #include "app/main_win32.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
 #include "platform/ui.h"
 
 HINSTANCE Instance = nullptr;

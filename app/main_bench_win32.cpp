@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "app/main_win32.h"
-#include "app/program.h"
+#include "operator/program.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   ProgramKind = kBenchProgram;

@@ -2,7 +2,7 @@
 #pragma once
 #include <windows.h>
 
-#include "app/app.h"
+#include "app/dialog.h"
 
 // Exit value when the window class cannot be registered or the dialog cannot be
 // created: 1, the value a calling script already treats as "no port found"; the

@@ -1,6 +1,7 @@
-#include "app/app.h"
 #include "detect/detect.h"
 #include "link/link.h"
+#include "operator/outlets.h"
+#include "operator/texts.h"
 
 int ReportPortReady(int port) {
   // The watcher comes here only with a port it found; 0 would be no port, with

@@ -5,10 +5,16 @@
 #include <atomic>
 
 // Plain flags, each written by one thread and polled by another at its next poll.
-extern std::atomic<int> AutoRecognition;    // recognition on (1) or off (0)
-extern std::atomic<int> PortWatchArmed;     // the port watcher polls or is about to open
-extern std::atomic<int> RemovalWatchArmed;  // the removal watcher polls
-extern std::atomic<int> RecognitionWaitMs;  // settle time after the open; box 301
+// Recognition on (1) or off (0): written by the dialog's thread (initialisation,
+// check box 302), read by the watchers.
+extern std::atomic<int> AutoRecognition;
+// The port watcher polls or is about to open: written by the dialog's thread at
+// initialisation and by the port watcher itself, read by it.
+extern std::atomic<int> PortWatchArmed;
+// The removal watcher polls: the same, for the removal watcher.
+extern std::atomic<int> RemovalWatchArmed;
+// Settle time after the open (box 301): written and read by the port watcher.
+extern std::atomic<int> RecognitionWaitMs;
 
 extern const char* const kSerialCommValue;  // "\Device\Serial2"
 

@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "detect/detect.h"
+#include "operator/outlets.h"
 #include "platform/file.h"
 #include "platform/systhread.h"
 #include "platform/ui.h"
@@ -22,7 +23,7 @@ std::atomic<int> ProcessEndClaimed{0};
 // this report, once answered, waits for that end instead of making its own.
 [[noreturn]] void WarnAndEnd(const char* text, int value, bool yield) {
   if (yield) ProcessEndClaimed.store(0);
-  UiWarningBox(text, "QB2LINK");
+  ShowWarningBox(text, "QB2LINK");
   if (yield && !ClaimProcessEnd()) WaitForTheEnd();
   ExitProcessNormally(value);
 }

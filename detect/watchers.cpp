@@ -1,14 +1,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/ids.h"
-#include "app/program.h"
 #include "detect/detect.h"
 #include "link/link.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
+#include "operator/program.h"
+#include "operator/texts.h"
 #include "platform/registry.h"
 #include "platform/systhread.h"
 #include "platform/ui.h"
+#include "util/text.h"
 
 std::atomic<int> AutoRecognition{0};
 std::atomic<int> PortWatchArmed{0};

@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/app.h"
-#include "app/ids.h"
-#include "app/worker.h"
 #include "firmware/boot_blocks.h"
 #include "firmware/srecord.h"
+#include "jobs/worker.h"
 #include "link/link.h"
 #include "link/receiver.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
 #include "platform/port.h"
 #include "platform/systhread.h"
 #include "platform/ui.h"
@@ -225,9 +225,9 @@ int FirmwareDownloadJob(void* params) {
   (void)params;
   std::vector<unsigned char> image(FIRMWARE_IMAGE_SIZE, 0xFF);
   if (ReadSRecordFile(FirmwareFilePath, image.data()) == 0) {
-    UiWarningBox("Cannot read S-Format file.", "KM7200");
+    ShowWarningBox("Cannot read S-Format file.", "KM7200");
   } else if (BootLoaderDownload(image.data()) == BOOT_FAILED) {
-    UiWarningBox(kDownloadFailedText, "KM7200");
+    ShowWarningBox(kDownloadFailedText, "KM7200");
   }
   PostWorkerEnd(UM_JOIN_WORKER);
   return 0;

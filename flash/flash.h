@@ -4,13 +4,16 @@
 #pragma once
 #include <cstdint>
 
-#include "app/app.h"
+#include "jobs/job_params.h"
+#include "jobs/worker.h"
+#include "operator/ids.h"
 
 // The device's data flash is 128 KiB; no job reaches past it.
 const uint32_t kTransferBufferSize = 0x20000;
 // Byte k stands for device flash address JobParams.address + k of the current job.
-// Written by the dialog (a write's or erase's file) before a job starts, by the
-// read job while it runs; zero at program start.
+// Written by the dialog's thread (a write's or erase's file) before a job starts
+// and by the read job while it runs; read by the job. Never both at once: the
+// dialog loads a file only while no worker runs. Zero at program start.
 extern unsigned char TransferBuffer[kTransferBufferSize];
 
 // A write or read request carries at most this many data bytes, and a write never
@@ -21,9 +24,11 @@ const uint32_t kFlashChunk = 256;
 const uint32_t kErasePiece = 0x8000;
 
 // Commands 203 (write), 204 (read) and 205 (erase), on the dialog's thread, once
-// the dispatch has found the port open and no worker running: checks the boxes,
-// loads the file of a write or erase, and starts the job as WorkerThread.
-void StartFlashJob(int id, JobParamsRecord* params);
+// the dispatch has found the port open and no worker running: reads the boxes into
+// params, loads the file of a write or erase into TransferBuffer and checks the
+// range. Returns the job for the dialog to start as its worker with params, or
+// null after the warning box that says why not.
+WorkerEntry PrepareFlashJob(int id, JobParamsRecord* params);
 
 // Job threads; arg is the JobParamsRecord. Each looks at the stop request before
 // every request, and posts UM_JOIN_WORKER as its last step (after any warning box

@@ -1,11 +1,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/worker.h"
 #include "device/commands.h"
 #include "flash/flash.h"
+#include "jobs/job_params.h"
+#include "jobs/worker.h"
 #include "link/link.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
 #include "platform/file.h"
 #include "platform/systhread.h"
 #include "platform/ui.h"
@@ -16,11 +18,11 @@ namespace {
 
 const char* const kCaption = "KM7200";
 
-void Warn(const char* text) { UiWarningBox(text, kCaption); }
+void Warn(const char* text) { ShowWarningBox(text, kCaption); }
 
 // The job's own copy of the range, read once when it starts. The dialog cannot
 // change JobParams meanwhile (one worker at a time), and the clamp keeps a record
-// filled by anything but StartFlashJob inside the buffer.
+// filled by anything but PrepareFlashJob inside the buffer.
 void TakeRange(const JobParamsRecord* params, uint32_t* address, uint32_t* size) {
   *address = params->address;
   *size = params->size;
@@ -89,24 +91,24 @@ bool FlashRangeValid(int64_t address, int64_t size) {
          address + size <= static_cast<int64_t>(kTransferBufferSize);
 }
 
-void StartFlashJob(int id, JobParamsRecord* params) {
-  int (*job)(void*) = id == IDC_FLASH_WRITE ? FlashWriteJob
-                      : id == IDC_FLASH_READ ? FlashReadJob
-                      : id == IDC_FLASH_ERASE ? FlashEraseJob
-                                              : nullptr;
-  if (!job) return;
+WorkerEntry PrepareFlashJob(int id, JobParamsRecord* params) {
+  WorkerEntry job = id == IDC_FLASH_WRITE ? FlashWriteJob
+                    : id == IDC_FLASH_READ ? FlashReadJob
+                    : id == IDC_FLASH_ERASE ? FlashEraseJob
+                                            : nullptr;
+  if (!job) return nullptr;
   UiGetText(IDC_FLASH_FILE, params->fileName, sizeof params->fileName);
   // An erase loads its file as a write does: its length is the default size.
-  if (id != IDC_FLASH_READ && LoadJobFile(params->fileName) < 0) return;
+  if (id != IDC_FLASH_READ && LoadJobFile(params->fileName) < 0) return nullptr;
   int64_t address = BoxValue(IDC_FLASH_ADDR);
   int64_t size = BoxValue(IDC_FLASH_SIZE);
   if (!FlashRangeValid(address, size)) {
     Warn("入力値異常");
-    return;
+    return nullptr;
   }
   params->address = static_cast<uint32_t>(address);
   params->size = static_cast<uint32_t>(size);
-  StartWorker(job, params);
+  return job;
 }
 
 int FlashWriteJob(void* arg) {

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
 #include "link/link.h"
+#include "operator/outlets.h"
 
 std::atomic<PortHandleValue> PortHandle{nullptr};
 std::atomic<int> PortNumber{0};

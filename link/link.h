@@ -1,6 +1,14 @@
 // State shared by the link's threads: the port, the flag word, the frame buffers
 // and the reply flag. Every item has one writer per direction of the protocol; the
 // orderings below are what make the lock-free hand-over sound.
+//
+// One request at a time. Nothing here locks TxFrame, RxFrame or ResponseReady: a
+// second sender would overwrite the first one's frame, clear its reply flag and
+// take its reply. What keeps requests apart is who may send: only the one worker
+// thread sends requests that wait for a reply (sequence, flash job, download), and
+// the dialog's one-shot commands (clock, ap-stop, ap-resume, boot-enter) send only
+// while no worker runs. The dialog's thread never waits for a reply: the receiver
+// traces every reply through it.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -9,12 +17,21 @@
 #include "platform/systhread.h"
 
 // The open COM port: null when closed, the invalid value only between a failed
-// open and the end of its receiver thread.
+// open and the end of its receiver thread. Written only by the receiver thread
+// (published once open, cleared before it closes the port); read by every thread
+// that sends. A handle read here stays valid until the receiver is stopped, which
+// the dialog does only once no worker runs: the worker never sees it closed.
 extern std::atomic<PortHandleValue> PortHandle;
+// Written by the dialog's thread (box 103) and the port watcher, read by the
+// receiver when it starts.
 extern std::atomic<int> PortNumber;
 
 // LinkFlags bits. Set and cleared from different threads with atomic
-// read-modify-write, so that no update of one bit undoes another.
+// read-modify-write, so that no update of one bit undoes another. StopReceiver:
+// set and cleared by the dialog's thread, read by the receiver. StopSequence: set
+// by em-stop, cleared by em-start and the sequence's end message (dialog thread),
+// read by the sequence. BootByteMode: set and cleared by the download (worker),
+// read by the receiver.
 enum : uint16_t {
   StopReceiver = 1u << 0,
   StopSequence = 1u << 1,
@@ -31,7 +48,8 @@ const int kFrameBufferSize = 512;
 const int kMaxPayload = kFrameBufferSize - 7;  // STX, code, 2 length bytes, ETX, SUM, CR
 
 // The frame to be sent is built in TxFrame; callers put the payload at TxPayload
-// (offset 4) before SendFrame frames it in place.
+// (offset 4) before SendFrame frames it in place. Written by whichever thread may
+// send (see above); never read by another.
 extern unsigned char TxFrame[kFrameBufferSize];
 extern unsigned char* const TxPayload;
 
@@ -51,6 +69,7 @@ inline void SetResponseReady() { ResponseReady.store(1, std::memory_order_releas
 inline void ClearResponseReady() { ResponseReady.store(0, std::memory_order_release); }
 inline bool ResponseReadySet() { return ResponseReady.load(std::memory_order_acquire) != 0; }
 
+// Written and read by the dialog's thread only (open and close commands).
 extern ThreadHandle ReceiverThread;
 
 // Bytes waiting in the input queue of PortHandle; 0 when the query fails.

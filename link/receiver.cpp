@@ -4,10 +4,9 @@
 
 #include <cstring>
 
-#include "app/app.h"
-#include "app/ids.h"
 #include "link/frame.h"
 #include "link/link.h"
+#include "operator/ids.h"
 #include "platform/ui.h"
 
 uint32_t (*ReceiverTickSource)() = TickCountMs;

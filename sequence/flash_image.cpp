@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
-#include "app/worker.h"
 #include "device/bcd_number.h"
 #include "device/commands.h"
+#include "jobs/worker.h"
+#include "operator/outlets.h"
 #include "platform/file.h"
 #include "sequence/sequence.h"
 #include "util/path.h"

@@ -3,14 +3,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/app.h"
-#include "app/ids.h"
-#include "app/worker.h"
 #include "device/clock.h"
 #include "device/commands.h"
+#include "jobs/worker.h"
 #include "link/link.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
 #include "platform/systhread.h"
 #include "platform/ui.h"
+#include "util/text.h"
 
 std::atomic<int> SequenceState{0};
 uint16_t SequenceTimer = 0;

@@ -22,10 +22,13 @@ enum {
   SEQ_RESTING_FAILED = 211,
 };
 
-// Atomic only so that a test may watch a run's progress; the worker alone writes it.
+// Everything here but the constants is written and read by the worker thread that
+// runs the sequence, and by no other (one worker at a time).
+// Atomic only so that a test may watch a run's progress.
 extern std::atomic<int> SequenceState;
 // Milliseconds left to wait; counted down by the driver, never reset by a new run.
 extern uint16_t SequenceTimer;
+// Read from box 304 when a run starts, counted up after a good run.
 extern int32_t SerialNumber;
 const int kSequenceLineSize = 512;
 extern char SequenceLine[kSequenceLineSize];

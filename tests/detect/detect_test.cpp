@@ -16,10 +16,12 @@
 #include <string>
 #include <thread>
 
-#include "app/app.h"
-#include "app/program.h"
+#include "app/dialog.h"
 #include "detect/detect.h"
 #include "link/link.h"
+#include "operator/ids.h"
+#include "operator/program.h"
+#include "operator/texts.h"
 #include "platform/registry_model.h"
 #include "platform/systhread.h"
 #include "platform/ui.h"

@@ -10,10 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/app.h"
+#include "app/dialog.h"
+#include "app/worker_thread.h"
 #include "firmware/boot_blocks.h"
 #include "firmware/download.h"
 #include "firmware/srecord.h"
+#include "operator/ids.h"
 #include "tests/link/unit_fixture.h"
 
 namespace {

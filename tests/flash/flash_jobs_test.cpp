@@ -8,8 +8,11 @@
 #include <iterator>
 #include <thread>
 
-#include "app/app.h"
+#include "app/dialog.h"
+#include "app/worker_thread.h"
 #include "flash/flash.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
 #include "platform/file.h"
 #include "platform/ui.h"
 #include "tests/link/unit_fixture.h"

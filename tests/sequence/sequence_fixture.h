@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
+#include "app/dialog.h"
+#include "app/worker_thread.h"
 #include "link/link.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
 #include "platform/ui.h"
 #include "sequence/sequence.h"
 #include "tests/link/unit_fixture.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ids.h"
+#include "operator/ids.h"
 #include "tests/win/dialog_template.h"
 #include "tests/win/win_support.h"
 

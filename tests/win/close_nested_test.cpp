@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "app/app.h"
+#include "app/dialog.h"
 #include "app/main_win32.h"
 #include "link/link.h"
 #include "link/receiver.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
 #include "platform/ui.h"
 #include "tests/win/e2e_support.h"
 

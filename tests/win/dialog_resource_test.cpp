@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ids.h"
 #include "app/main_win32.h"
+#include "operator/ids.h"
 #include "tests/win/dialog_template.h"
 #include "tests/win/win_support.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ids.h"
+#include "operator/ids.h"
 
 namespace wintest {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "app/ids.h"
+#include "operator/ids.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
 

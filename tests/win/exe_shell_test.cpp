@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/ids.h"
+#include "operator/ids.h"
 #include "tests/win/win_support.h"
 
 namespace {

@@ -1,13 +1,16 @@
 // The flash jobs end to end under Wine on QB2BENCH.EXE against the virtual unit:
 // a 128 KiB write, its read-back and an erase, compared with the unit's flash
 // dump; a refused page with its box, during which the buttons do nothing; a
-// read-only source file.
+// read-only source file. And the bench in a technician's hands: a working folder
+// whose Shift-JIS name ends in the byte 0x5C, commands pressed while a write runs,
+// check box 302 ticked in the middle of a long write.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
-#include "app/ids.h"
+#include "operator/ids.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
 
@@ -34,9 +37,10 @@ class FlashExe : public ::testing::Test {
   void TearDown() override {
     if (p_.Running()) p_.Kill();
   }
-  void StartBenchOnUnit(const std::string& unitArgs) {
+  // The bench in cwd (the scratch folder when empty) with COM7 opened by hand.
+  void StartBenchOnUnit(const std::string& unitArgs, const std::string& cwd = "") {
     ASSERT_TRUE(unit_.Start(7, "--dump-flash " + dump_ + " " + unitArgs));
-    ASSERT_TRUE(p_.Start(wintest::BenchProgramPath(), "", dir_));
+    ASSERT_TRUE(p_.Start(wintest::BenchProgramPath(), "", cwd.empty() ? dir_ : cwd));
     dialog_ = wintest::WaitForMainDialog(p_.Id(), 5000);
     ASSERT_NE(dialog_, nullptr);
     SetDlgItemTextA(dialog_, IDC_PORT_NUMBER, "7");
@@ -71,6 +75,31 @@ class FlashExe : public ::testing::Test {
       Sleep(20);
     } while (Since(t) < static_cast<long>(ms));
     return s;
+  }
+
+  // The trace lines that are not frame lines.
+  std::vector<std::string> TextLines() {
+    std::vector<std::string> out;
+    for (const std::string& l : wintest::ListLines(dialog_, IDC_TRACE_LIST))
+      if (l.compare(0, 2, "T-") != 0 && l.compare(0, 2, "R-") != 0) out.push_back(l);
+    return out;
+  }
+  bool HasLine(const std::string& text) {
+    for (const std::string& l : TextLines())
+      if (l == text) return true;
+    return false;
+  }
+  // The unit's flash as it dumps it when it stops.
+  std::string StopUnitAndDump() {
+    unit_.Stop();
+    std::string flash;
+    DWORD t = GetTickCount();
+    do {
+      flash = wintest::ReadWholeFile(wintest::WinPath(dump_));
+      if (flash.size() == 0x20000) break;
+      Sleep(20);
+    } while (Since(t) < 3000);
+    return flash;
   }
 
   std::string dir_, dump_;
@@ -118,8 +147,7 @@ TEST_F(FlashExe, WriteReadBackAndEraseMatchTheUnitsFlash) {
   EXPECT_TRUE(WaitFile(erased, 0x8000, 10000) == std::string(0x8000, '\xFF'));
   EXPECT_FALSE(wintest::WaitForMessageBox(p_.Id(), 200).window);  // no box on the way
 
-  unit_.Stop();  // writes the dump
-  std::string dump = wintest::ReadWholeFile(wintest::WinPath(dump_));
+  std::string dump = StopUnitAndDump();
   ASSERT_EQ(dump.size(), 0x20000u);
   EXPECT_TRUE(dump.substr(0, 0x8000) == std::string(0x8000, '\xFF'));
   EXPECT_TRUE(dump.substr(0x8000) == data.substr(0x8000));
@@ -183,6 +211,101 @@ TEST_F(FlashExe, AReadOnlySourceFileGivesOpenError) {
   EXPECT_EQ(Frames(), 0);
   SetFileAttributesA(source.c_str(), FILE_ATTRIBUTE_NORMAL);
   PostMessageA(dialog_, WM_CLOSE, 0, 0);
+}
+
+// 検査表 is 8C 9F 8D B8 95 5C in Shift-JIS: the current directory ends in the trail
+// byte 0x5C, and the image is still found in it.
+TEST_F(FlashExe, EmStartFindsTheImageInAFolderNamedKensahyo) {
+  const std::string folder = dir_ + "\\検査表";
+  ASSERT_EQ(folder.back(), '\x5C');
+  ASSERT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+  std::string image(256, '\xFF');
+  image[5] = 0x42;
+  wintest::WriteWholeFile(folder + "\\Quillbeacon2FlashData.dat", image);
+  StartBenchOnUnit("", folder);
+  SendMessageA(dialog_, WM_COMMAND, IDC_EM_START, 0);
+  DWORD t = GetTickCount();
+  while (!HasLine("停止!!") && Since(t) < 15000) Sleep(50);
+  EXPECT_TRUE(HasLine("ファイルサイズ＝256"));
+  EXPECT_TRUE(HasLine("フラッシュメモリ　データ書込み 完了"));
+  EXPECT_FALSE(HasLine("___FLASH_DATA_FILE_NOT_EXIST___"));
+  EXPECT_TRUE(HasLine("___APP_RESTART___"));
+  std::string flash = StopUnitAndDump();
+  ASSERT_EQ(flash.size(), 0x20000u);
+  EXPECT_EQ(flash[5], 0x42);
+}
+
+// 時計 S, 時計 R, ap-stop, ap-resume and the other commands pressed all through a
+// 32 KiB write: none of them reaches the unit, and every page does.
+TEST_F(FlashExe, CommandsPressedDuringAFlashWriteSendNothing) {
+  StartBenchOnUnit("--reply-delay 3");
+  const std::string data = Pattern(0x8000, 4);
+  const std::string source = dir_ + "\\w.bin";
+  wintest::WriteWholeFile(source, data);
+  SetDlgItemTextA(dialog_, IDC_FLASH_ADDR, "0");
+  SetDlgItemTextA(dialog_, IDC_FLASH_SIZE, "");
+  SetDlgItemTextA(dialog_, IDC_FLASH_FILE, source.c_str());
+  SendMessageA(dialog_, WM_COMMAND, IDC_FLASH_WRITE, 0);
+  const int presses[] = {IDC_CLOCK_SET, IDC_CLOCK_READ, IDC_AP_STOP, IDC_AP_RESUME, IDC_COMMAND2,
+                         IDC_EM_START,  IDC_FLASH_READ, IDC_FLASH_ERASE};
+  int pressedWhileRunning = 0;
+  DWORD t = GetTickCount();
+  for (int frames = 0; frames < 120 && Since(t) < 30000; frames = Frames()) {
+    for (int id : presses) SendMessageA(dialog_, WM_COMMAND, static_cast<WPARAM>(id), 0);
+    ++pressedWhileRunning;
+    Sleep(30);
+  }
+  EXPECT_GT(pressedWhileRunning, 3);
+  ASSERT_TRUE(WaitFrames(128, 30000));
+  Sleep(300);
+  EXPECT_EQ(Frames(), 128);
+  std::string log = unit_.Log();
+  for (const char* code : {"code=0x20", "code=0x21", "code=0x60", "code=0x61", "code=0x70"})
+    EXPECT_EQ(log.find(code), std::string::npos) << code;
+  EXPECT_EQ(log.find("pre-stop byte"), std::string::npos);
+  EXPECT_FALSE(wintest::WaitForMessageBox(p_.Id(), 200).window);
+  std::string flash = StopUnitAndDump();
+  ASSERT_EQ(flash.size(), 0x20000u);
+  EXPECT_TRUE(flash.compare(0, 0x8000, data) == 0);
+}
+
+// Ticking 302 while the port is open winds the port down: the write is stopped
+// between two pages and has ended before the port closes; the dialog answers at
+// once instead of sitting in a ten-second join while the job writes on.
+TEST_F(FlashExe, Ticking302DuringALongWriteStopsItBeforeThePortCloses) {
+  StartBenchOnUnit("--pace --pace-host");  // 71 ms a page: 256 pages take 18 s
+  const std::string source = dir_ + "\\long.bin";
+  wintest::WriteWholeFile(source, Pattern(0x10000, 5));
+  SetDlgItemTextA(dialog_, IDC_FLASH_ADDR, "0");
+  SetDlgItemTextA(dialog_, IDC_FLASH_SIZE, "");
+  SetDlgItemTextA(dialog_, IDC_FLASH_FILE, source.c_str());
+  SendMessageA(dialog_, WM_COMMAND, IDC_FLASH_WRITE, 0);
+  ASSERT_TRUE(WaitFrames(14, 5000));  // about a second into the write
+
+  HWND box302 = GetDlgItem(dialog_, IDC_AUTO_RECOGNITION);
+  SendMessageA(box302, BM_SETCHECK, BST_CHECKED, 0);
+  int before = Frames();
+  DWORD t = GetTickCount();
+  SendMessageA(dialog_, WM_COMMAND, MAKEWPARAM(IDC_AUTO_RECOGNITION, BN_CLICKED), reinterpret_cast<LPARAM>(box302));
+  long handledMs = Since(t);
+  EXPECT_LT(handledMs, 1000);  // one page of 71 ms, and the join
+  EXPECT_TRUE(unit_.WaitLog("host-close 1", 2000));
+  Sleep(300);
+  int after = Frames();
+  EXPECT_LE(after - before, 2);
+  EXPECT_LT(after, 100);
+  EXPECT_TRUE(HasLine("FLASH WRITE 中断"));
+  EXPECT_FALSE(wintest::WaitForMessageBox(p_.Id(), 200).window);
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORT_NUMBER)));  // closed: the number box is free
+
+  // The worker is gone: a new job starts on the reopened port.
+  SendMessageA(box302, BM_SETCHECK, BST_UNCHECKED, 0);
+  SendMessageA(dialog_, WM_COMMAND, MAKEWPARAM(IDC_AUTO_RECOGNITION, BN_CLICKED), reinterpret_cast<LPARAM>(box302));
+  SendMessageA(dialog_, WM_COMMAND, IDC_OPEN, 0);
+  ASSERT_TRUE(unit_.WaitLog("host-open 2", 3000));
+  SetDlgItemTextA(dialog_, IDC_FLASH_SIZE, "256");
+  SendMessageA(dialog_, WM_COMMAND, IDC_FLASH_WRITE, 0);
+  EXPECT_TRUE(WaitFrames(after + 1, 3000));
 }
 
 }  // namespace

@@ -6,11 +6,12 @@
 
 #include <string>
 
-#include "app/app.h"
+#include "app/dialog.h"
 #include "app/main_win32.h"
 #include "link/frame.h"
 #include "link/link.h"
 #include "link/receiver.h"
+#include "operator/ids.h"
 #include "platform/ui.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/test_dialog.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/ids.h"
+#include "operator/ids.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
 

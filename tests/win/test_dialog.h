@@ -4,8 +4,10 @@
 #pragma once
 #include <windows.h>
 
-#include "app/app.h"
+#include "app/dialog.h"
 #include "app/main_win32.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
 #include "platform/ui.h"
 
 namespace wintest {

@@ -6,9 +6,11 @@
 #include <atomic>
 #include <string>
 
-#include "app/app.h"
+#include "app/dialog.h"
 #include "app/main_win32.h"
 #include "link/thread_join.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
 #include "platform/systhread.h"
 #include "platform/ui.h"
 #include "tests/win/test_dialog.h"

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <vector>
 
-#include "app/app.h"
 #include "flash/flash.h"
+#include "jobs/job_params.h"
 #include "link/link.h"
 #include "link/receiver.h"
 #include "platform/file.h"

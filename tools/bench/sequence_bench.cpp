@@ -1,5 +1,5 @@
-// sequence_bench PORT: one em-start through the dialog's own handlers (over the
-// in-memory dialog) against a unit behind COM<PORT> (QB2_PORT_DIR/com<PORT>), with
+// sequence_bench PORT: one em-start over the in-memory dialog against a unit behind
+// COM<PORT> (QB2_PORT_DIR/com<PORT>), with
 // the flash data image of the current directory. Prints the time from em-start to
 // the run's stop line, and the CPU the process uses while the run sits in its 3 s
 // clock wait. The wire floor is worked out from the unit's log by
@@ -11,8 +11,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/app.h"
 #include "link/link.h"
+#include "link/receiver.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
 #include "platform/ui.h"
 #include "platform/ui_model.h"
 #include "sequence/sequence.h"
@@ -20,10 +22,14 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
+// The dialog as far as a run needs it: the end state's em-stop and close, sent
+// from the run's thread, and the trace lines. The run is started and joined here
+// as the dialog's em-start and its end message do.
 intptr_t Dispatch(unsigned message, uintptr_t wParam, intptr_t) {
-  if (message == 273) OnCommand(static_cast<int>(wParam & 0xFFFF), &JobParams);
+  int id = static_cast<int>(wParam & 0xFFFF);
+  if (message == 273 && id == IDC_EM_STOP) SetLinkFlag(StopSequence);
+  else if (message == 273 && id == IDC_CLOSE) StopReceiverThread();
   else if (message == UM_TRACE_DRAIN) DrainTraceQueue();
-  else if (message != UM_START_REMOVAL_WATCH) OnUserMessage(message, &JobParams);
   return 0;
 }
 
@@ -45,9 +51,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   UiModelSetDispatcher(Dispatch);
-  UiSetText(IDC_PORT_NUMBER, argv[1]);
   UiSetText(IDC_SERIAL_NUMBER, "00000001");
-  OnCommand(IDC_OPEN, &JobParams);
+  PortNumber.store(std::atoi(argv[1]));
+  StartReceiverThread();
+  for (int i = 0; i < 500 && !PortIsOpen(PortHandle.load()); ++i) SleepMs(2);
   if (!PortIsOpen(PortHandle.load())) {
     std::fprintf(stderr, "sequence_bench: COM%s did not open\n", argv[1]);
     return 1;
@@ -55,7 +62,8 @@ int main(int argc, char** argv) {
   SleepMs(50);
 
   Clock::time_point t0 = Clock::now();
-  OnCommand(IDC_EM_START, &JobParams);
+  ClearLinkFlag(StopSequence);
+  ThreadHandle run = StartThread(SequenceDriver, nullptr);
   // The CPU figure: from 200 ms into the clock wait, 2.5 s of it, this thread asleep.
   while (SequenceState.load() != SEQ_READ_CLOCK && !Stopped()) SleepMs(1);
   double cpuPercent = -1;
@@ -69,7 +77,7 @@ int main(int argc, char** argv) {
   }
   while (!Stopped()) SleepMs(1);
   double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  OnUserMessage(UM_SEQUENCE_ENDED, &JobParams);
+  JoinThread(run);
 
   std::vector<std::string> lines = UiModelList(IDC_TRACE_LIST);
   bool ok = false;

@@ -1,7 +1,7 @@
 /* Control ids of dialog template 100 (they are also the command ids) and the
    dialog's user messages. Plain defines: the resource compiler reads this file. */
-#ifndef QB2_APP_IDS_H
-#define QB2_APP_IDS_H
+#ifndef QB2_OPERATOR_IDS_H
+#define QB2_OPERATOR_IDS_H
 
 #define IDD_MAIN 100
 #define IDI_MAIN 100

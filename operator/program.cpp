@@ -1,3 +1,3 @@
-#include "app/program.h"
+#include "operator/program.h"
 
 int ProgramKind = kLineProgram;

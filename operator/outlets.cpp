@@ -2,7 +2,9 @@
 #include <mutex>
 #include <string>
 
-#include "app/app.h"
+#include "operator/outlets.h"
+
+#include "operator/ids.h"
 #include "platform/ui.h"
 
 namespace {
@@ -68,4 +70,6 @@ void ClearTraceList() { UiListReset(IDC_TRACE_LIST); }
 
 void SetStatusLine(const char* text) { UiSetText(IDC_STATUS_LINE, text); }
 
-void WarnPortClosed() { UiWarningBox("COMﾎﾟｰﾄがオープンされていません", ""); }
+void ShowWarningBox(const char* text, const char* caption) { UiWarningBox(text, caption); }
+
+void WarnPortClosed() { ShowWarningBox("COMﾎﾟｰﾄがオープンされていません", ""); }

@@ -1,0 +1,3 @@
+#include "jobs/job_params.h"
+
+JobParamsRecord JobParams;
