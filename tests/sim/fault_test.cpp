@@ -40,6 +40,20 @@ TEST_F(SimFaults, NoReplyAndStatusSelectByCommandFrameAndOccurrence) {
   EXPECT_EQ(unit_.Frames()[0].replyStatus, -1);
 }
 
+// A write stored wrongly and answered '0': only a read-back can tell.
+TEST_F(SimFaults, CorruptWriteStoresAChangedByteAndStillSaysDone) {
+  qb2sim::Fault parsed;
+  std::string error;
+  ASSERT_TRUE(qb2sim::ParseFault("corrupt-write:value=3,nth=2", &parsed, &error)) << error;
+  unit_.AddFault(parsed);
+  const Bytes w1 = {0x84, 0x00, 0x00, 0x00, 0x10, 0x20, 0x30, 0x40}, w2 = {0x84, 0x00, 0x01, 0x00, 0x10, 0x20, 0x30, 0x40};
+  EXPECT_EQ(StatusOf(0x50, w1), '0');
+  EXPECT_EQ(StatusOf(0x50, w2), '0');
+  const Bytes flash = unit_.Flash();
+  EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 4), (Bytes{0x10, 0x20, 0x30, 0x40}));
+  EXPECT_EQ(Bytes(flash.begin() + 0x100, flash.begin() + 0x104), (Bytes{0x10, 0x20, 0x30, 0x41}));
+}
+
 TEST_F(SimFaults, DamagedReplies) {
   unit_.AddFault(Fault::BadChecksum().OnFrame(1));
   unit_.AddFault(Fault::NoEtx().OnFrame(2));

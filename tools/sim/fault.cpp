@@ -66,6 +66,7 @@ const std::pair<const char*, FaultKind> kKinds[] = {
     {"boot-bad-sum", FaultKind::kBootBadSum},
     {"boot-w-reply", FaultKind::kBootWReply},
     {"unplug", FaultKind::kUnplug},
+    {"corrupt-write", FaultKind::kCorruptWrite},
 };
 
 const char* KindName(FaultKind k) {
@@ -77,6 +78,14 @@ const char* KindName(FaultKind k) {
 }  // namespace
 
 Fault Fault::NoReply() { return Make(FaultKind::kNoReply); }
+
+Fault Fault::CorruptWrite(int byteIndex) {
+  Fault f = Make(FaultKind::kCorruptWrite);
+  f.cmd = 0x50;
+  f.sub = 0x84;
+  f.value = byteIndex;
+  return f;
+}
 
 Fault Fault::Status(uint8_t status) {
   Fault f = Make(FaultKind::kStatus);
@@ -222,6 +231,9 @@ const char* FaultGrammar() {
       "  unplug:after=N[,replug=MS]   unplug once the host has read the reply to the\n"
       "                               N-th frame (waits 1 s at most)\n"
       "  unplug:at=MS[,replug=MS]     unplug MS after start; replug MS later\n"
+      "  corrupt-write[:value=N]      a flash write (cmd 0x50 sub 0x84 unless given) is\n"
+      "                               stored with its data byte N (default 0) changed\n"
+      "                               in the lowest bit, and answered '0' all the same\n"
       "  Boot faults take nth=N (N-th message of that step) and count=N too.\n";
 }
 
@@ -241,6 +253,10 @@ bool ParseFault(const std::string& text, Fault* out, std::string* error) {
     }
   if (!known) return fail("unknown kind '" + kind + "'");
   if (f.kind == FaultKind::kUnplug) f.count = 1;
+  if (f.kind == FaultKind::kCorruptWrite) {
+    f.cmd = 0x50;
+    f.sub = 0x84;
+  }
   if (f.kind == FaultKind::kBootWReply) f.step = BootStep::kWrite;
 
   bool haveValue = false, havePieces = false, haveBytes = false, haveWhen = false, haveStep = false;

@@ -28,6 +28,9 @@ enum class FaultKind {
   kBootWReply,   // boot loader: "W" answered with `value` (not 0xAA: not ready)
   kUnplug,       // close the pty after a matching frame, or `atMs` after Start;
                  // replug after `replugMs` when that is >= 0
+  kCorruptWrite, // a MEM_FLASH_WRITE is carried out with its data byte `value`
+                 // (default 0) stored with the lowest bit flipped; the reply still
+                 // says '0', as from a flash cell that went bad
 };
 
 struct Fault {
@@ -65,6 +68,8 @@ struct Fault {
   static Fault BootWReply(uint8_t value);
   static Fault UnplugAfter(int frames, int replugMs = -1);
   static Fault UnplugAt(int ms, int replugMs = -1);
+  // Picks the flash writes (cmd 0x50, sub 0x84) by itself.
+  static Fault CorruptWrite(int byteIndex = 0);
 
   Fault& Cmd(int code) { cmd = code; return *this; }
   Fault& Sub(int s) { sub = s; return *this; }

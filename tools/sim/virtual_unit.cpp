@@ -45,6 +45,7 @@ std::string Errno(const char* what) { return std::string(what) + ": " + strerror
 
 struct VirtualUnit::ReplyPlan {
   bool noReply = false;
+  int corruptAt = -1;  // a flash write's data byte stored wrongly
   int status = -1;
   bool badSum = false;
   int etx = -2;  // -2 untouched, -1 omitted, else replacement
@@ -511,6 +512,7 @@ void VirtualUnit::HandleFrame(const ParsedFrame& f, SteadyClock::time_point stxT
           break;
         case FaultKind::kOversize: plan.length = ft.length; break;
         case FaultKind::kUnplug: plan.unplug = true; plan.replugMs = ft.replugMs; break;
+        case FaultKind::kCorruptWrite: plan.corruptAt = ft.value < 0 ? 0 : ft.value; break;
         default: break;
       }
     }
@@ -521,6 +523,11 @@ void VirtualUnit::HandleFrame(const ParsedFrame& f, SteadyClock::time_point stxT
         const bool wasBoot = model_.InBootLoader();
         reply = model_.Execute(f.code, f.payload, SteadyClock::now());
         enteredBoot = !wasBoot && model_.InBootLoader();
+        if (plan.corruptAt >= 0 && sub == kMemFlashWrite && reply.status == kStatusOk &&
+            static_cast<size_t>(plan.corruptAt) + 4 < f.payload.size()) {
+          const uint32_t at = (f.payload[1] | f.payload[2] << 8 | f.payload[3] << 16) + plan.corruptAt;
+          model_.SetFlash(at, {static_cast<uint8_t>(model_.Flash()[at] ^ 0x01)});
+        }
       }
       if (f.code == kCmdAppStop) {
         AppStopRecord s;
