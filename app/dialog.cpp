@@ -15,6 +15,8 @@
 #include "operator/program.h"
 #include "operator/texts.h"
 #include "platform/ui.h"
+#include "record/run_log.h"
+#include "record/settings.h"
 #include "sequence/sequence.h"
 #include "util/text.h"
 
@@ -36,14 +38,29 @@ void OnInitDialog(JobParamsRecord* params) {
   UiSetText(IDC_WAIT_MS, number);
   // Last: the watchers read the dialog handle, box 301 and their cleared flags.
   // The bench has no watchdog and detects only once check box 302 is ticked.
-  if (IsBenchProgram()) AutoRecognition.store(0);
-  else StartWatchers();
+  // The bench takes up what the line left in QB2BENCH.INI: the boxes and the next
+  // serial number.
+  if (IsBenchProgram()) {
+    AutoRecognition.store(0);
+    LoadSettings(kSettingsFile);
+  } else {
+    StartWatchers();
+  }
 }
 
 void OnCloseDialog() {
   // A worker still running after its stop keeps the port; the process's end
   // closes it, after the worker, with every thread.
   if (StopWorker()) StopReceiverThread();
+  if (IsBenchProgram() && !SaveSettings(kSettingsFile)) ShowWarningBox(kTraceSettingsNotSaved, "KM7200");
+  // Run log lines that could not be written go with the process: the operator is
+  // told how many, so the record can be mended by hand.
+  int unwritten = FlushRunLog();
+  if (unwritten > 0) {
+    char text[128];
+    std::snprintf(text, sizeof text, "ログファイルに書けなかった %d 行は記録されません", unwritten);
+    ShowWarningBox(text, "KM7200");
+  }
   // A report that has begun ends the process with its own result; otherwise the
   // close holds every report off, so closing never leaves a result file.
   if (ClaimProcessEnd()) UiPostQuit(0);

@@ -1,5 +1,6 @@
 // The window class and the modeless main dialog with its procedure.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstring>
 
@@ -41,6 +42,10 @@ HWND CreateMainDialog(int showCommand, JobParamsRecord* params) {
 int RunMainDialog(HINSTANCE instance, int showCommand) {
   if (FindWindowA(kMainClassName, nullptr)) return 0;  // another instance's dialog exists
   std::memset(&JobParams, 0, sizeof JobParams);
+  // The bench's progress bar is a common control: its class must exist before the
+  // dialog is made from the template, or the whole dialog fails.
+  INITCOMMONCONTROLSEX common = {sizeof common, ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&common);
   if (!RegisterMainClass(instance)) return kExitStartFailed;
   Instance = instance;
   HWND dialog = CreateMainDialog(showCommand, &JobParams);

@@ -88,6 +88,15 @@ int WriteFlashPage(const unsigned char* data, uint32_t address, int count) {
   return PollReply(kPageWriteReplyBoundMs, DEVICE_REFUSED_POLLED);
 }
 
+int ReadFlash(uint32_t address, int count, unsigned char* out) {
+  SendRequest(CMD_MEMORY, BuildFlashReadPayload(TxPayload, address, static_cast<uint32_t>(count)));
+  int result = PollReply(kPageWriteReplyBoundMs, DEVICE_REFUSED_POLLED);
+  if (result != DEVICE_OK) return result;
+  if ((RxByte(2) | RxByte(3) << 8) < count) return DEVICE_REFUSED_POLLED;
+  CopyFromRxFrame(out, 4, count);
+  return DEVICE_OK;
+}
+
 int EraseFlash(uint32_t address, uint32_t size) {
   SendRequest(CMD_MEMORY, BuildFlashErasePayload(TxPayload, address, size));
   return PollReply(kEraseReplyBoundMs, DEVICE_REFUSED_POLLED);

@@ -88,6 +88,11 @@ int SendLedPattern(const unsigned char* pattern, int count);
 // Sends without waiting: the caller watches ResponseReady itself.
 void SendSetRange(uint32_t address, uint32_t count, unsigned char value);
 int WriteFlashPage(const unsigned char* data, uint32_t address, int count);
+// Reads count bytes (1 to 256) of flash at address into out: 0, DEVICE_NO_REPLY,
+// or DEVICE_REFUSED_POLLED (also for a reply shorter than asked, whose missing
+// part would be whatever an earlier frame left in RxFrame). Bounded like a page
+// write.
+int ReadFlash(uint32_t address, int count, unsigned char* out);
 int EraseFlash(uint32_t address, uint32_t size);
 int StopDeviceApp();
 int ResumeDeviceApp();

@@ -10,9 +10,12 @@
 #include "link/receiver.h"
 #include "operator/ids.h"
 #include "operator/outlets.h"
+#include "operator/progress.h"
 #include "platform/port.h"
 #include "platform/systhread.h"
 #include "platform/ui.h"
+#include "record/run_log.h"
+#include "util/crc32.h"
 
 const char* const kFirmwareFilePath = "C:\\c_work\\km7200bench\\enc72.mot";
 const char* FirmwareFilePath = kFirmwareFilePath;
@@ -192,19 +195,35 @@ int WritePage(const unsigned char* image, unsigned address) {
   return BOOT_FINISHED;
 }
 
-int WritePhase(const unsigned char* image) {
+// The pages to write, in the order they go out.
+std::vector<unsigned> UsedPages(const unsigned char* image) {
+  std::vector<unsigned> pages;
   for (const BootBlock& block : BootBlockTable) {
     if (FindFirstUsedByte(image, block) < 0) continue;
-    for (unsigned page = block.start; page < block.start + block.size; page += BOOT_PAGE_SIZE) {
-      if (IsBlankPage(image, page)) continue;
-      if (WorkerStopRequested()) return Stopped();
-      int written = WritePage(image, page);
-      if (written != BOOT_FINISHED) return written;
-    }
+    for (unsigned page = block.start; page < block.start + block.size; page += BOOT_PAGE_SIZE)
+      if (!IsBlankPage(image, page)) pages.push_back(page);
+  }
+  return pages;
+}
+
+int WritePages(const unsigned char* image, const std::vector<unsigned>& pages, ProgressReport& progress) {
+  for (size_t i = 0; i < pages.size(); ++i) {
+    if (WorkerStopRequested()) return Stopped();
+    int written = WritePage(image, pages[i]);
+    if (written != BOOT_FINISHED) return written;
+    progress.Step(static_cast<uint32_t>(i + 1));
   }
   const unsigned char finish = kBootFinish;  // no reply: the unit leaves its boot loader
   if (PortWrite(PortHandle.load(), &finish, 1) != 1) return Failed("FF", MESSAGE_PORT_FAILED);
   return BOOT_FINISHED;
+}
+
+int WritePhase(const unsigned char* image) {
+  std::vector<unsigned> pages = UsedPages(image);
+  ProgressReport progress("ﾀﾞｳﾝﾛｰﾄﾞ", "ページ", static_cast<uint32_t>(pages.size()));
+  int result = WritePages(image, pages, progress);
+  progress.End(result == BOOT_FINISHED ? "完了" : result == BOOT_STOPPED ? "中断" : "異常");
+  return result;
 }
 
 }  // namespace
@@ -223,12 +242,32 @@ int BootLoaderDownload(const unsigned char* image) {
 
 int FirmwareDownloadJob(void* params) {
   (void)params;
+  const uint32_t startMs = TickCountMs();
+  RunRecord record;
+  record.operation = "download";
+  record.file = FirmwareFilePath;
   std::vector<unsigned char> image(FIRMWARE_IMAGE_SIZE, 0xFF);
+  const char* box = nullptr;
   if (ReadSRecordFile(FirmwareFilePath, image.data()) == 0) {
-    ShowWarningBox("Cannot read S-Format file.", "KM7200");
-  } else if (BootLoaderDownload(image.data()) == BOOT_FAILED) {
-    ShowWarningBox(kDownloadFailedText, "KM7200");
+    box = "Cannot read S-Format file.";
+    record.result = box;
+  } else {
+    // The used blocks, whole, in the table's order: what the download meant to put
+    // into the unit's program memory.
+    record.bytes = 0;
+    record.hasCrc = true;
+    for (const BootBlock& block : BootBlockTable) {
+      if (FindFirstUsedByte(image.data(), block) < 0) continue;
+      record.bytes += block.size;
+      record.crc32 = Crc32(image.data() + block.start, block.size, record.crc32);
+    }
+    int result = BootLoaderDownload(image.data());
+    if (result == BOOT_FAILED) box = kDownloadFailedText;
+    record.result = result == BOOT_FINISHED ? "OK" : result == BOOT_STOPPED ? "stopped" : kDownloadFailedText;
   }
+  record.ms = TickCountMs() - startMs;
+  LogRun(record);
+  if (box) ShowWarningBox(box, "KM7200");
   PostWorkerEnd(UM_JOIN_WORKER);
   return 0;
 }

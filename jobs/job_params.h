@@ -9,5 +9,6 @@ struct JobParamsRecord {
   uint32_t address;
   uint32_t size;
   char fileName[256];
+  uint32_t verify;  // a write is read back and compared (check box 305 when pressed)
 };
 extern JobParamsRecord JobParams;

@@ -31,6 +31,9 @@
 #define IDC_AUTO_RECOGNITION 302
 #define IDC_WAIT_MS_LABEL 303
 #define IDC_SERIAL_NUMBER 304
+/* QB2BENCH.EXE only: read back what a write put into the flash; a job's progress. */
+#define IDC_VERIFY 305
+#define IDC_PROGRESS 306
 
 /* WM_USER + n */
 #define UM_JOIN_WORKER 1025

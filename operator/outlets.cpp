@@ -5,6 +5,7 @@
 #include "operator/outlets.h"
 
 #include "operator/ids.h"
+#include "operator/program.h"
 #include "platform/ui.h"
 
 namespace {
@@ -69,6 +70,8 @@ int AppendTrace(const char* text) {
 void ClearTraceList() { UiListReset(IDC_TRACE_LIST); }
 
 void SetStatusLine(const char* text) { UiSetText(IDC_STATUS_LINE, text); }
+
+bool VerifyAfterWriteTicked() { return IsBenchProgram() && UiGetCheck(IDC_VERIFY) == 1; }
 
 void ShowWarningBox(const char* text, const char* caption) { UiWarningBox(text, caption); }
 

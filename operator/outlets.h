@@ -25,5 +25,9 @@ void SetStatusLine(const char* text);
 // ended: a join of it waits too, but the dialog stays disabled meanwhile, so no
 // command reaches it that would join.
 void ShowWarningBox(const char* text, const char* caption);
+// Check box 305 (書込後照合, QB2BENCH.EXE): whether a write is to be read back and
+// compared. Always false on QB2LINK.EXE, which has no such box. Any thread.
+bool VerifyAfterWriteTicked();
+
 // The closed-port warning: "COMﾎﾟｰﾄがオープンされていません", empty caption.
 void WarnPortClosed();

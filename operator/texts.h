@@ -11,3 +11,5 @@ extern const char* const kStatusPortNotOpen;  // "COMポートを開けません
 extern const char* const kDefaultDataFile;    // box 202 at start
 // Traced when a close finds a worker that would not stop: the port stays open.
 extern const char* const kTraceWorkerStillRuns;
+// Traced when QB2BENCH.INI cannot be written.
+extern const char* const kTraceSettingsNotSaved;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -46,6 +47,29 @@ int FileWrite(FileHandle file, const void* buffer, int count) {
   }
   return put;
 }
+
+FileHandle FileOpenForAppend(const char* path) {
+  return FromFd(open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+}
+
+long long FileSizeOfOpen(FileHandle file) {
+  struct stat st;
+  if (!file || fstat(ToFd(file), &st) != 0) return -1;
+  return static_cast<long long>(st.st_size);
+}
+
+int FileReadAt(FileHandle file, long long offset, void* buffer, int count) {
+  if (!file || count < 0) return -1;
+  ssize_t n;
+  do {
+    n = pread(ToFd(file), buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+bool FileFlush(FileHandle file) { return file && fsync(ToFd(file)) == 0; }
+
+bool FileReplace(const char* from, const char* to) { return rename(from, to) == 0; }
 
 void FileClose(FileHandle file) {
   if (file) close(ToFd(file));

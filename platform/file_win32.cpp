@@ -31,6 +31,36 @@ int FileWrite(FileHandle file, const void* buffer, int count) {
   return static_cast<int>(put);
 }
 
+FileHandle FileOpenForAppend(const char* path) {
+  return Wrap(CreateFileA(path, GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+long long FileSizeOfOpen(FileHandle file) {
+  LARGE_INTEGER size;
+  if (!file || !GetFileSizeEx(static_cast<HANDLE>(file), &size)) return -1;
+  return size.QuadPart;
+}
+
+int FileReadAt(FileHandle file, long long offset, void* buffer, int count) {
+  OVERLAPPED at;
+  ZeroMemory(&at, sizeof at);
+  at.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  // On a handle opened without FILE_FLAG_OVERLAPPED the offset is honoured and the
+  // call completes before it returns.
+  if (!file || count < 0 || !ReadFile(static_cast<HANDLE>(file), buffer, static_cast<DWORD>(count), &got, &at))
+    return -1;
+  return static_cast<int>(got);
+}
+
+bool FileFlush(FileHandle file) { return file && FlushFileBuffers(static_cast<HANDLE>(file)); }
+
+bool FileReplace(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 void FileClose(FileHandle file) {
   if (file) CloseHandle(static_cast<HANDLE>(file));
 }

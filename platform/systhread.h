@@ -26,6 +26,7 @@ uint32_t TickCountMs();
 
 struct LocalTimeFields {
   int year, month, day, hour, minute, second;
+  int millisecond;  // 0-999
 };
 void ReadLocalTime(LocalTimeFields* out);
 

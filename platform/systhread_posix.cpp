@@ -76,9 +76,12 @@ uint32_t TickCountMs() {
 }
 
 void ReadLocalTime(LocalTimeFields* out) {
-  time_t now = time(nullptr);
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  time_t now = ts.tv_sec;
   struct tm tmv;
   localtime_r(&now, &tmv);
+  out->millisecond = static_cast<int>(ts.tv_nsec / 1000000);
   out->year = tmv.tm_year + 1900;
   out->month = tmv.tm_mon + 1;
   out->day = tmv.tm_mday;

@@ -66,6 +66,7 @@ void ReadLocalTime(LocalTimeFields* out) {
   out->hour = st.wHour;
   out->minute = st.wMinute;
   out->second = st.wSecond;
+  out->millisecond = st.wMilliseconds;
 }
 
 void ExitProcessNormally(int code) { std::exit(code); }

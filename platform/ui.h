@@ -13,6 +13,9 @@ int UiGetText(int id, char* buffer, int size);
 void UiEnable(int id, bool enable);
 bool UiIsEnabled(int id);
 int UiGetCheck(int id);
+void UiSetCheck(int id, int state);
+// A progress bar's range (0..range) and position; nothing when there is no such control.
+void UiSetProgress(int id, unsigned position, unsigned range);
 
 // List box operations (LB_GETCOUNT, LB_ADDSTRING, LB_DELETESTRING, LB_SETCURSEL,
 // LB_RESETCONTENT).

@@ -27,5 +27,7 @@ void UiModelHoldBoxes(bool held);
 // Sent messages go to this function (the dialog procedure's stand-in), under a
 // recursive lock as if one dialog thread carried them out; null drops them.
 void UiModelSetDispatcher(intptr_t (*dispatch)(unsigned message, uintptr_t wParam, intptr_t lParam));
+// A progress bar's (position, range); (0, 0) when never set.
+std::pair<unsigned, unsigned> UiModelProgress(int id);
 // The value given to UiPostQuit, or -1.
 int UiModelQuitValue();

@@ -19,6 +19,7 @@ struct Model {
   std::map<int, std::string> texts;
   std::map<int, bool> disabled;
   std::map<int, int> checks;
+  std::map<int, std::pair<unsigned, unsigned>> progress;
   std::map<int, std::vector<std::string>> lists;
   std::map<int, int> selections;
   std::vector<UiMessage> posted;
@@ -64,6 +65,16 @@ bool UiIsEnabled(int id) {
 int UiGetCheck(int id) {
   Hold h(M().lock);
   return M().checks[id];
+}
+
+void UiSetCheck(int id, int state) {
+  Hold h(M().lock);
+  M().checks[id] = state;
+}
+
+void UiSetProgress(int id, unsigned position, unsigned range) {
+  Hold h(M().lock);
+  M().progress[id] = std::make_pair(position, range);
 }
 
 int UiListCount(int id) {
@@ -144,6 +155,7 @@ void UiModelReset() {
   m.texts.clear();
   m.disabled.clear();
   m.checks.clear();
+  m.progress.clear();
   m.lists.clear();
   m.selections.clear();
   m.posted.clear();
@@ -193,6 +205,12 @@ void UiModelSetDispatcher(intptr_t (*dispatch)(unsigned, uintptr_t, intptr_t)) {
 int UiModelQuitValue() {
   Hold h(M().lock);
   return M().quitValue;
+}
+
+std::pair<unsigned, unsigned> UiModelProgress(int id) {
+  Hold h(M().lock);
+  auto it = M().progress.find(id);
+  return it == M().progress.end() ? std::make_pair(0u, 0u) : it->second;
 }
 
 void UiModelHoldBoxes(bool held) { M().boxesHeld.store(held); }

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <commctrl.h>
 
 #include "platform/ui.h"
 
@@ -23,6 +24,15 @@ void UiEnable(int id, bool enable) { EnableWindow(GetDlgItem(Dialog(), id), enab
 bool UiIsEnabled(int id) { return IsWindowEnabled(GetDlgItem(Dialog(), id)) != FALSE; }
 
 int UiGetCheck(int id) { return static_cast<int>(SendDlgItemMessageA(Dialog(), id, BM_GETCHECK, 0, 0)); }
+
+void UiSetCheck(int id, int state) { SendDlgItemMessageA(Dialog(), id, BM_SETCHECK, static_cast<WPARAM>(state), 0); }
+
+void UiSetProgress(int id, unsigned position, unsigned range) {
+  HWND bar = GetDlgItem(Dialog(), id);
+  if (!bar) return;
+  SendMessageA(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(range));
+  SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
 
 int UiListCount(int id) { return static_cast<int>(SendDlgItemMessageA(Dialog(), id, LB_GETCOUNT, 0, 0)); }
 

@@ -9,8 +9,10 @@
 #include "device/commands.h"
 #include "jobs/worker.h"
 #include "operator/outlets.h"
+#include "operator/progress.h"
 #include "platform/file.h"
 #include "sequence/sequence.h"
+#include "util/crc32.h"
 #include "util/path.h"
 
 const char* const kFlashDataFileName = "Quillbeacon2FlashData.dat";
@@ -33,20 +35,71 @@ std::string FlashDataPath() {
   return JoinPath(std::string(dir.data(), static_cast<size_t>(length)), kFlashDataFileName, kPathSeparator);
 }
 
-void Fail(const char* token) {
-  ReportToken(token);
-  SequenceState = SEQ_END_FAILED;
-}
+void Fail(const char* token) { FailRun(token); }
 
 bool PageIsBlank(const unsigned char* page) {
   for (int i = 0; i < kFlashPageSize; ++i)
     if (page[i] != kBlank) return false;
   return true;
 }
+
+// The pages, one request each. A close's stop between two pages ends the run at
+// once (the driver looks at the request next); em-stop waits for the whole image,
+// as it always has. False when the run does not go on.
+bool WritePages(const unsigned char* image, const std::vector<uint32_t>& pages) {
+  ProgressReport progress("書込み", "ページ", static_cast<uint32_t>(pages.size()));
+  for (size_t i = 0; i < pages.size(); ++i) {
+    if (WorkerStopRequested()) {
+      progress.End("中断");
+      return false;
+    }
+    if (WriteFlashPage(image + pages[i], pages[i], kFlashPageSize) != 0) {
+      progress.End("異常");
+      AppendTrace("フラッシュメモリ　データ書込みエラー");
+      Fail("___FLASH_DATA_FILE_WRITE_ERROR___");
+      return false;
+    }
+    progress.Step(static_cast<uint32_t>(i + 1));
+  }
+  progress.End("完了");
+  return true;
+}
+
+// Reads back every page that was written and compares it with what was sent, serial
+// number stamp and all, before the unit's application runs again. A difference, or
+// a page that cannot be read, fails the run.
+bool VerifyPages(const unsigned char* image, const std::vector<uint32_t>& pages) {
+  ProgressReport progress("照合", "ページ", static_cast<uint32_t>(pages.size()));
+  unsigned char back[kFlashPageSize];
+  for (size_t i = 0; i < pages.size(); ++i) {
+    if (WorkerStopRequested()) {
+      progress.End("中断");
+      return false;
+    }
+    uint32_t at = pages[i];
+    bool read = ReadFlash(at, kFlashPageSize, back) == 0;
+    int differs = -1;
+    for (int k = 0; read && differs < 0 && k < kFlashPageSize; ++k)
+      if (back[k] != image[at + k]) differs = k;
+    if (!read || differs >= 0) {
+      progress.End("異常");
+      char line[64];
+      if (read) std::snprintf(line, sizeof line, "VERIFY 異常 %05X", static_cast<unsigned>(at + differs));
+      else std::snprintf(line, sizeof line, "FLASH READ 異常 %05X", static_cast<unsigned>(at));
+      AppendTrace(line);
+      Fail("___FLASH_VERIFY_ERROR___");
+      return false;
+    }
+    progress.Step(static_cast<uint32_t>(i + 1));
+  }
+  progress.End("完了");
+  return true;
+}
 }  // namespace
 
 void ProgramFlashDataImage() {
   std::string path = FlashDataPath();
+  SequenceRun.file = path;
   long long size = path.empty() ? -1 : FileSizeOf(path.c_str());
   if (size < 0) return Fail("___FLASH_DATA_FILE_NOT_EXIST___");
   std::snprintf(SequenceLine, kSequenceLineSize, "ファイルサイズ＝%ld", static_cast<long>(size));
@@ -74,29 +127,22 @@ void ProgramFlashDataImage() {
     return Fail(got == 0 ? "___FLASH_DATA_FILE_NOT_READ___" : "___FLASH_DATA_FILE_READ_ERROR___");
   }
 
+  // Stamped before the pages go out, on the page as read from the file: a blank
+  // page at 0xE000 is not written, and the unit then gets no serial number.
+  const long long stampPage = kSerialStampOffset & ~static_cast<uint32_t>(kFlashPageSize - 1);
+  if (stampPage < padded && !PageIsBlank(image + stampPage))
+    PackBcdNumber(image + kSerialStampOffset, 4, static_cast<uint32_t>(SerialNumber));
+  SequenceRun.bytes = size;
+  SequenceRun.hasCrc = true;
+  SequenceRun.crc32 = Crc32(image, static_cast<size_t>(size));
+
+  std::vector<uint32_t> pages;  // the pages to write, blank ones left out
+  for (long long offset = 0; offset < padded; offset += kFlashPageSize)
+    if (!PageIsBlank(image + offset)) pages.push_back(static_cast<uint32_t>(offset));
+
   AppendTrace("フラッシュメモリ　データ書込み中");
-  bool failed = false;
-  for (long long offset = 0; offset < padded; offset += kFlashPageSize) {
-    // A close's stop between two pages ends the run at once (the driver looks at
-    // the request next); em-stop waits for the whole image, as it always has.
-    if (WorkerStopRequested()) {
-      failed = true;
-      break;
-    }
-    unsigned char* page = image + offset;
-    // Blank as read from the file: a blank page at 0xE000 is skipped and the unit
-    // gets no serial number.
-    if (PageIsBlank(page)) continue;
-    if (offset == (kSerialStampOffset & ~static_cast<uint32_t>(kFlashPageSize - 1)))
-      PackBcdNumber(page + (kSerialStampOffset % kFlashPageSize), 4, static_cast<uint32_t>(SerialNumber));
-    if (WriteFlashPage(page, static_cast<uint32_t>(offset), kFlashPageSize) != 0) {
-      AppendTrace("フラッシュメモリ　データ書込みエラー");
-      Fail("___FLASH_DATA_FILE_WRITE_ERROR___");
-      failed = true;
-      break;
-    }
-  }
-  if (!failed) {
+  bool done = WritePages(image, pages) && (!VerifyAfterWriteTicked() || VerifyPages(image, pages));
+  if (done) {
     AppendTrace("フラッシュメモリ　データ書込み 完了");
     SequenceState = SEQ_APP_RESTART;
     SequenceTimer = 500;

@@ -9,11 +9,15 @@
 #include "link/link.h"
 #include "operator/ids.h"
 #include "operator/outlets.h"
+#include "operator/program.h"
+#include "operator/texts.h"
 #include "platform/systhread.h"
 #include "platform/ui.h"
+#include "record/settings.h"
 #include "util/text.h"
 
 std::atomic<int> SequenceState{0};
+RunRecord SequenceRun;
 uint16_t SequenceTimer = 0;
 int32_t SerialNumber = 0;
 char SequenceLine[kSequenceLineSize];
@@ -37,10 +41,7 @@ const uint32_t kHalfErase = 0x8000;  // one erase request covers at most 32 KiB 
 
 bool TimerRunning() { return SequenceTimer != 0; }
 
-void Fail(const char* token) {
-  ReportToken(token);
-  SequenceState = SEQ_END_FAILED;
-}
+void Fail(const char* token) { FailRun(token); }
 
 void StepLedOn() {
   if (TimerRunning()) return;  // a timer left by the previous run holds the first request
@@ -104,6 +105,9 @@ void StepAppRestart() {
   SerialNumber = static_cast<int32_t>(static_cast<uint32_t>(SerialNumber) + 1u);
   std::snprintf(SequenceLine, sizeof SequenceLine, "%08ld", static_cast<long>(SerialNumber));
   UiSetText(IDC_SERIAL_NUMBER, SequenceLine);
+  // At once, not only when the bench closes: after a crash or a power loss the
+  // next unit must not get this unit's number again.
+  if (IsBenchProgram() && !SaveSettings(kSettingsFile)) AppendTrace(kTraceSettingsNotSaved);
 }
 
 void StepEnd() {
@@ -123,11 +127,22 @@ void ReportToken(const char* token) {
   AppendTrace(SequenceLine);
 }
 
+void FailRun(const char* token) {
+  ReportToken(token);
+  SequenceRun.result = token;
+  SequenceState = SEQ_END_FAILED;
+}
+
 void SequenceStart() {
   SequenceState = SEQ_LED_ON;
   for (int& field : ClockSnapshot) field = 0;
   UiGetText(IDC_SERIAL_NUMBER, SequenceLine, sizeof SequenceLine);
   SerialNumber = static_cast<int32_t>(ParseDecimal(SequenceLine));
+  SequenceRun = RunRecord();
+  SequenceRun.operation = "production";
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "%08ld", static_cast<long>(SerialNumber));  // as box 304 shows numbers
+  SequenceRun.serial = serial;
   SendPreStopByte();
   SleepMs(kPreStopPauseMs);
   if (StopDeviceApp() != 0) Fail("___CAN_NOT_STOP_APP___");
@@ -174,6 +189,7 @@ void SequenceStep() {
 }
 
 int SequenceDriver(void*) {
+  const uint32_t startMs = TickCountMs();
   AppendTrace("開始!!");
   SequenceStart();
   uint16_t last = static_cast<uint16_t>(SequenceTickSource());
@@ -190,6 +206,13 @@ int SequenceDriver(void*) {
     SequenceStep();
   }
   AppendTrace("停止!!");
+  // A run that reached its good end is OK; a failure has its token; anything else
+  // was stopped (em-stop, or a close) before it came to an end.
+  int state = SequenceState.load();
+  if (state == SEQ_END_OK || state == SEQ_RESTING_OK) SequenceRun.result = "OK";
+  else if (SequenceRun.result.empty()) SequenceRun.result = "stopped";
+  SequenceRun.ms = TickCountMs() - startMs;
+  LogRun(SequenceRun);
   PostWorkerEnd(UM_SEQUENCE_ENDED);
   return 0;
 }

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "record/run_log.h"
+
 // States of a run. 200/210 are the end states after success / any failure; a run
 // rests in 201/211 until the driver sees StopSequence.
 enum {
@@ -44,6 +46,12 @@ void SequenceStart();
 void SequenceStep();
 // Copies the token into SequenceLine and appends it to the trace list.
 void ReportToken(const char* token);
+// A failed step: its token reported, kept for the run log, and the end state 210.
+void FailRun(const char* token);
+// What the run log records of the run (worker thread only): started by
+// SequenceStart, the image's path, size and CRC filled in at state 41, the result
+// and length when the driver ends.
+extern RunRecord SequenceRun;
 
 // State 41: reads the flash data image from the current directory, stamps
 // SerialNumber at 0xE004 and writes every page that is not blank. Sets

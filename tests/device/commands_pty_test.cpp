@@ -38,7 +38,7 @@ TEST(CommandPayloads, FieldsAreLeastSignificantByteFirstAndCutToTheirWidth) {
   ASSERT_EQ(BuildLedPatternPayload(out, nullptr, 0), 4);
   EXPECT_EQ(Bytes(out, out + 4), (Bytes{0x83, 0x00, 0x00, 0x00}));
   // 2026-12-07 15:30:45: day number 9837 = 0x266D, then BCD time.
-  LocalTimeFields t{2026, 12, 7, 15, 30, 45};
+  LocalTimeFields t{2026, 12, 7, 15, 30, 45, 0};
   ASSERT_EQ(BuildClockPayload(out, t), 5);
   EXPECT_EQ(Bytes(out, out + 5), (Bytes{0x6D, 0x26, 0x15, 0x30, 0x45}));
 }

@@ -1,9 +1,11 @@
 // QB2BENCH.EXE's dialog template, read out of the EXE: the same controls as
-// QB2LINK.EXE's template (ids, classes, texts, styles), every one visible, in
-// groups that do not overlap, inside the dialog, in a tab order that follows the
-// groups; and a trace list that shows a whole 134-character frame line.
+// QB2LINK.EXE's template (ids, classes, texts, styles), every one visible, and the
+// bench's own verify box and progress bar, in groups that do not overlap, inside
+// the dialog, in a tab order that follows the groups; and a trace list that shows
+// a whole 134-character frame line.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -70,16 +72,30 @@ TEST_F(BenchLayout, EveryControlOfTheLineTemplateIsThereAndVisible) {
     }
     EXPECT_EQ(matches, 1);
   }
+  int benchOwn = 0;
   for (size_t i = 0; i < bench_->controls.size(); ++i) {
     const Control& b = bench_->controls[i];
     SCOPED_TRACE(Name(b));
     EXPECT_TRUE(b.style & WS_VISIBLE);
-    // Anything added is a frame or a label, never a control with a command id.
-    if (!used[i]) {
+    if (used[i]) continue;
+    // Anything else added is a frame or a label, never a control with a command
+    // id, but for the bench's own two.
+    if (b.id == IDC_VERIFY) {
+      EXPECT_EQ(b.cls, u"#128");
+      EXPECT_EQ(b.text, u"書込後照合");
+      EXPECT_EQ(b.style & 0x0F, static_cast<DWORD>(BS_AUTOCHECKBOX));
+      ++benchOwn;
+    } else if (b.id == IDC_PROGRESS) {
+      std::u16string cls = b.cls;  // class names are not case sensitive; windres writes them in capitals
+      for (char16_t& ch : cls) ch = (ch >= u'A' && ch <= u'Z') ? static_cast<char16_t>(ch + 32) : ch;
+      EXPECT_EQ(cls, u"msctls_progress32");
+      ++benchOwn;
+    } else {
       EXPECT_EQ(b.id, -1);
       EXPECT_TRUE(b.GroupBox() || b.cls == u"#130");
     }
   }
+  EXPECT_EQ(benchOwn, 2);
 }
 
 TEST_F(BenchLayout, NoTwoControlsOverlapAndEveryOneIsInsideTheDialog) {
@@ -129,6 +145,8 @@ INT_PTR CALLBACK QuietProc(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 // Measured with the font the dialog really gets: the widest trace line, a frame
 // line with its 64 bytes in hexadecimal, fits the list's client area.
 TEST_F(BenchLayout, TheTraceListShowsAWhole134CharacterLine) {
+  INITCOMMONCONTROLSEX common = {sizeof common, ICC_PROGRESS_CLASS};  // for the progress bar
+  ASSERT_TRUE(InitCommonControlsEx(&common));
   HINSTANCE self = GetModuleHandleA(nullptr);
   WNDCLASSA wc = {};
   wc.lpfnWndProc = DefDlgProcA;

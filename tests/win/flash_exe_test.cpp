@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -306,6 +307,89 @@ TEST_F(FlashExe, Ticking302DuringALongWriteStopsItBeforeThePortCloses) {
   SetDlgItemTextA(dialog_, IDC_FLASH_SIZE, "256");
   SendMessageA(dialog_, WM_COMMAND, IDC_FLASH_WRITE, 0);
   EXPECT_TRUE(WaitFrames(after + 1, 3000));
+}
+
+// The next serial number is in QB2BENCH.INI the moment a run has succeeded: a
+// bench killed right after the run (a crash, a power loss) starts with it.
+// Settings typed in and kept by an ordinary close come back too.
+TEST_F(FlashExe, TheSerialNumberSurvivesACrashAndTheSettingsARestart) {
+  std::string image(256, '\x11');
+  wintest::WriteWholeFile(dir_ + "\\Quillbeacon2FlashData.dat", image);
+  StartBenchOnUnit("");
+  SetDlgItemTextA(dialog_, IDC_SERIAL_NUMBER, "00000041");
+  SendMessageA(dialog_, WM_COMMAND, IDC_EM_START, 0);
+  DWORD t = GetTickCount();
+  while (!HasLine("停止!!") && Since(t) < 15000) Sleep(50);
+  ASSERT_TRUE(HasLine("___APP_RESTART___"));
+  p_.Kill();  // no close: nothing more is saved
+
+  wintest::Process again;
+  ASSERT_TRUE(again.Start(wintest::BenchProgramPath(), "", dir_));
+  HWND dialog = wintest::WaitForMainDialog(again.Id(), 5000);
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(ControlText(dialog, IDC_SERIAL_NUMBER), "00000042");
+  EXPECT_EQ(ControlText(dialog, IDC_PORT_NUMBER), "7");  // saved with it
+
+  SetDlgItemTextA(dialog, IDC_FLASH_ADDR, "4096");
+  SetDlgItemTextA(dialog, IDC_LOG_FILE, "line.csv");
+  SendDlgItemMessageA(dialog, IDC_VERIFY, BM_SETCHECK, BST_CHECKED, 0);
+  PostMessageA(dialog, WM_CLOSE, 0, 0);
+  DWORD code = 99;
+  ASSERT_TRUE(again.WaitExit(10000, &code));
+  EXPECT_EQ(code, 0u);
+  wintest::Process third;
+  ASSERT_TRUE(third.Start(wintest::BenchProgramPath(), "", dir_));
+  dialog = wintest::WaitForMainDialog(third.Id(), 5000);
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(ControlText(dialog, IDC_FLASH_ADDR), "4096");
+  EXPECT_EQ(ControlText(dialog, IDC_LOG_FILE), "line.csv");
+  EXPECT_EQ(SendDlgItemMessageA(dialog, IDC_VERIFY, BM_GETCHECK, 0, 0), BST_CHECKED);
+  EXPECT_EQ(ControlText(dialog, IDC_SERIAL_NUMBER), "00000042");
+  third.Kill();
+}
+
+// The run log while a spreadsheet holds the file without sharing writes: the line
+// waits and is said; once the file is free it goes in ahead of the next line.
+TEST_F(FlashExe, TheLogKeepsItsLinesWhileAnotherProgramHoldsTheFile) {
+  StartBenchOnUnit("");
+  const std::string log = dir_ + "\\line.csv", source = dir_ + "\\w.bin";
+  wintest::WriteWholeFile(source, Pattern(0x200, 6));
+  SetDlgItemTextA(dialog_, IDC_LOG_FILE, log.c_str());
+  HANDLE held = CreateFileA(log.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  Boxes("0", "", source);
+  Command(IDC_FLASH_WRITE);
+  ASSERT_TRUE(WaitFrames(2, 5000));
+  DWORD t = GetTickCount();
+  auto said = [&] {
+    for (const std::string& l : TextLines())
+      if (l.find("ログファイルに書けません") == 0) return true;
+    return false;
+  };
+  while (!said() && Since(t) < 5000) Sleep(50);
+  EXPECT_TRUE(said());
+  CloseHandle(held);
+
+  Boxes("512", "", source);
+  t = GetTickCount();
+  while (Frames() == 2 && Since(t) < 5000) {
+    Command(IDC_FLASH_WRITE);  // once the first job has been joined
+    Sleep(50);
+  }
+  ASSERT_TRUE(WaitFrames(4, 5000));
+  std::string text;
+  t = GetTickCount();
+  do {
+    text = wintest::ReadWholeFile(log);
+    Sleep(50);
+  } while (std::count(text.begin(), text.end(), '\n') < 3 && Since(t) < 5000);
+  EXPECT_EQ(text.compare(0, 63, "time,program,port,operation,serial,file,bytes,crc32,result,ms\r\n"), 0) << text;
+  size_t first = text.find(",QB2BENCH,COM7,flash-write,,"), second = text.find(",QB2BENCH,COM7,flash-write,,", first + 1);
+  ASSERT_NE(first, std::string::npos) << text;
+  ASSERT_NE(second, std::string::npos) << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3);
+  PostMessageA(dialog_, WM_CLOSE, 0, 0);
 }
 
 }  // namespace

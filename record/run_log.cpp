@@ -1,0 +1,137 @@
+#include "record/run_log.h"
+
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+#include "link/link.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
+#include "operator/program.h"
+#include "platform/file.h"
+#include "platform/ui.h"
+
+const char* const kRunLogHeader = "time,program,port,operation,serial,file,bytes,crc32,result,ms";
+
+namespace {
+// Lines waiting to be written, oldest first. Shared by the worker that logs and by
+// the dialog's close; the lock is never held across a call into the dialog, which
+// may be waiting for that very worker.
+struct Pending {
+  std::mutex lock;
+  std::deque<std::string> lines;
+};
+Pending& Waiting() {
+  static Pending* pending = new Pending;  // never destroyed: a report may exit() meanwhile
+  return *pending;
+}
+// One writer at a time, so that two never interleave their lines.
+std::mutex& WriteLock() {
+  static std::mutex* lock = new std::mutex;
+  return *lock;
+}
+
+enum WriteOutcome { WROTE_ALL, CANNOT_OPEN, CANNOT_WRITE };
+
+// Writes the waiting lines to path, oldest first, each in one call and flushed;
+// a line leaves the queue only once it is all in the file.
+WriteOutcome WriteWaiting(const std::string& path) {
+  std::lock_guard<std::mutex> writer(WriteLock());
+  FileHandle file = FileOpenForAppend(path.c_str());
+  if (!file) return CANNOT_OPEN;
+  std::string lead;
+  long long size = FileSizeOfOpen(file);
+  if (size == 0) {
+    lead = std::string(kRunLogHeader) + "\r\n";
+  } else if (size > 0) {
+    unsigned char last = 0;
+    // A last line without its end (cut by a crash or a power loss) is ended first,
+    // so the next line is not glued onto it.
+    if (FileReadAt(file, size - 1, &last, 1) == 1 && last != '\n') lead = "\r\n";
+  }
+  WriteOutcome outcome = WROTE_ALL;
+  for (;;) {
+    std::string line;
+    {
+      std::lock_guard<std::mutex> hold(Waiting().lock);
+      if (Waiting().lines.empty()) break;
+      line = Waiting().lines.front();
+    }
+    std::string out = lead + line;
+    if (FileWrite(file, out.data(), static_cast<int>(out.size())) != static_cast<int>(out.size()) ||
+        !FileFlush(file)) {
+      outcome = CANNOT_WRITE;  // a cut line stays cut; the next try ends it first
+      break;
+    }
+    lead.clear();
+    std::lock_guard<std::mutex> hold(Waiting().lock);
+    Waiting().lines.pop_front();
+  }
+  FileClose(file);
+  return outcome;
+}
+
+void SayNotWritten(const std::string& path) {
+  char line[400];
+  std::snprintf(line, sizeof line, "ログファイルに書けません: %s (未記録 %d 行)", path.c_str(), RunLogPending());
+  AppendTrace(line);
+  SetStatusLine(line);
+}
+
+std::string LogPath() {
+  char path[256];
+  UiGetText(IDC_LOG_FILE, path, sizeof path);
+  return path;
+}
+}  // namespace
+
+const char* RunLogProgramName() { return IsBenchProgram() ? "QB2BENCH" : "QB2LINK"; }
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string FormatRunLine(const RunRecord& r, const LocalTimeFields& t, const char* program, int port) {
+  char time[32], portText[16], bytes[24], crc[12], ms[16];
+  std::snprintf(time, sizeof time, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, t.millisecond);
+  std::snprintf(portText, sizeof portText, "COM%d", port);
+  if (r.bytes >= 0) std::snprintf(bytes, sizeof bytes, "%lld", r.bytes);
+  else bytes[0] = '\0';
+  if (r.hasCrc) std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(r.crc32));
+  else crc[0] = '\0';
+  std::snprintf(ms, sizeof ms, "%u", static_cast<unsigned>(r.ms));
+  return std::string(time) + "," + CsvField(program) + "," + portText + "," + CsvField(r.operation) + "," +
+         CsvField(r.serial) + "," + CsvField(r.file) + "," + bytes + "," + crc + "," + CsvField(r.result) + "," + ms +
+         "\r\n";
+}
+
+void LogRun(const RunRecord& record) {
+  std::string path = LogPath();
+  if (path.empty()) return;  // no log asked for; lines still waiting wait on
+  LocalTimeFields now;
+  ReadLocalTime(&now);
+  {
+    std::lock_guard<std::mutex> hold(Waiting().lock);
+    Waiting().lines.push_back(FormatRunLine(record, now, RunLogProgramName(), PortNumber.load()));
+  }
+  if (WriteWaiting(path) != WROTE_ALL) SayNotWritten(path);
+}
+
+int FlushRunLog() {
+  if (RunLogPending() == 0) return 0;
+  std::string path = LogPath();
+  if (!path.empty()) WriteWaiting(path);
+  return RunLogPending();
+}
+
+int RunLogPending() {
+  std::lock_guard<std::mutex> hold(Waiting().lock);
+  return static_cast<int>(Waiting().lines.size());
+}

@@ -1,0 +1,140 @@
+// The run log on its own, over the in-memory dialog and scratch files: the line's
+// fields as CSV carries them, and what happens to lines that cannot be written.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "link/link.h"
+#include "operator/ids.h"
+#include "platform/ui.h"
+#include "platform/ui_model.h"
+#include "record/run_log.h"
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+RunRecord Record(const char* operation, const char* result) {
+  RunRecord r;
+  r.operation = operation;
+  r.file = "w.bin";
+  r.bytes = 256;
+  r.hasCrc = true;
+  r.crc32 = 0x1A2B3C4D;
+  r.result = result;
+  r.ms = 12;
+  return r;
+}
+
+TEST(RunLogLine, FieldsAsCsvCarriesThem) {
+  LocalTimeFields t{2026, 12, 9, 8, 5, 3, 7};
+  RunRecord r = Record("flash-write", "OK");
+  EXPECT_EQ(FormatRunLine(r, t, "QB2BENCH", 5),
+            "2026-12-09 08:05:03.007,QB2BENCH,COM5,flash-write,,w.bin,256,1A2B3C4D,OK,12\r\n");
+
+  // Commas and quotes in a field are quoted (RFC 4180); what is not known stays empty.
+  RunRecord p;
+  p.operation = "production";
+  p.serial = "00000041";
+  p.file = "C:\\line,2\\\"new\"\\Quillbeacon2FlashData.dat";
+  p.result = "___CAN_NOT_STOP_APP___";
+  p.ms = 2034;
+  EXPECT_EQ(FormatRunLine(p, t, "QB2LINK", 12),
+            "2026-12-09 08:05:03.007,QB2LINK,COM12,production,00000041,"
+            "\"C:\\line,2\\\"\"new\"\"\\Quillbeacon2FlashData.dat\",,,___CAN_NOT_STOP_APP___,2034\r\n");
+  // A Shift-JIS text goes as it is: no trail byte is a comma or a quote.
+  EXPECT_EQ(CsvField("FLASH WRITE 異常"), "FLASH WRITE 異常");
+  EXPECT_EQ(CsvField("a\r\nb"), "\"a\r\nb\"");
+}
+
+class RunLog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/qb2-log-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    UiModelReset();
+    PortNumber.store(7);
+    ASSERT_EQ(FlushRunLog(), 0);  // nothing left from another test
+  }
+  void TearDown() override {
+    UiSetText(IDC_LOG_FILE, "");
+    std::string cmd = "rm -rf " + dir_;
+    (void)!system(cmd.c_str());
+  }
+  std::string dir_;
+};
+
+TEST_F(RunLog, ANewFileGetsTheHeaderAndAnEmptyBoxLogsNothing) {
+  std::string path = dir_ + "/line.csv";
+  UiSetText(IDC_LOG_FILE, "");
+  LogRun(Record("flash-read", "OK"));
+  EXPECT_EQ(access(path.c_str(), F_OK), -1);
+  EXPECT_EQ(RunLogPending(), 0);
+
+  UiSetText(IDC_LOG_FILE, path.c_str());
+  LogRun(Record("flash-read", "OK"));
+  LogRun(Record("flash-erase", "FLASH ERASE 異常"));
+  std::string text = ReadAll(path);
+  const std::string header = std::string(kRunLogHeader) + "\r\n";
+  ASSERT_EQ(text.compare(0, header.size(), header), 0) << text;
+  EXPECT_NE(text.find(",QB2LINK,COM7,flash-read,,w.bin,256,1A2B3C4D,OK,12\r\n"), std::string::npos);
+  EXPECT_NE(text.find(",flash-erase,,w.bin,256,1A2B3C4D,FLASH ERASE 異常,12\r\n"), std::string::npos);
+  EXPECT_LT(text.find("flash-read"), text.find("flash-erase"));
+  EXPECT_EQ(text.find(kRunLogHeader, 1), std::string::npos);  // the header once
+}
+
+// A folder of the log's name (or a file another program holds) refuses the line:
+// it is said and kept, and goes in ahead of the next line once the file can be
+// written; nothing is written twice.
+TEST_F(RunLog, ALineThatCannotBeWrittenWaitsForTheNext) {
+  std::string path = dir_ + "/line.csv";
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  UiSetText(IDC_LOG_FILE, path.c_str());
+  LogRun(Record("flash-write", "OK"));
+  EXPECT_EQ(RunLogPending(), 1);
+  std::vector<std::string> trace = UiModelList(IDC_TRACE_LIST);
+  ASSERT_EQ(trace.size(), 1u);
+  const std::string said = "ログファイルに書けません: " + path;
+  EXPECT_EQ(trace[0].compare(0, said.size(), said), 0) << trace[0];
+  EXPECT_EQ(UiModelText(IDC_STATUS_LINE), trace[0]);
+  EXPECT_EQ(FlushRunLog(), 1);  // the close finds it still unwritten
+
+  ASSERT_EQ(rmdir(path.c_str()), 0);
+  LogRun(Record("flash-read", "OK"));
+  EXPECT_EQ(RunLogPending(), 0);
+  std::string text = ReadAll(path);
+  size_t write = text.find("flash-write"), read = text.find("flash-read");
+  ASSERT_NE(write, std::string::npos);
+  ASSERT_NE(read, std::string::npos);
+  EXPECT_LT(write, read);
+  EXPECT_EQ(text.find("flash-write", write + 1), std::string::npos);
+  EXPECT_EQ(FlushRunLog(), 0);
+}
+
+// A last line cut by a crash is ended before the next line; what was in the file
+// stays as it was.
+TEST_F(RunLog, ACutLastLineIsEndedFirstAndKept) {
+  std::string path = dir_ + "/line.csv";
+  const std::string before = std::string(kRunLogHeader) + "\r\n2026-12-08 17:00:00.000,QB2BENCH,COM7,flash-wr";
+  std::ofstream(path, std::ios::binary) << before;
+  UiSetText(IDC_LOG_FILE, path.c_str());
+  LogRun(Record("flash-read", "OK"));
+  std::string text = ReadAll(path);
+  ASSERT_EQ(text.compare(0, before.size(), before), 0);
+  std::string rest = text.substr(before.size());
+  EXPECT_EQ(rest.compare(0, 2, "\r\n"), 0);
+  EXPECT_NE(rest.find(",flash-read,"), std::string::npos);
+  EXPECT_EQ(rest.substr(rest.size() - 2), "\r\n");
+  EXPECT_EQ(text.find(kRunLogHeader, 1), std::string::npos);
+}
+
+}  // namespace
