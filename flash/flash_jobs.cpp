@@ -191,6 +191,16 @@ const char* VerifyChunks(uint32_t address, uint32_t size, char* failure, size_t 
   return nullptr;
 }
 
+// The job's range (TakeRange) and the start of its run log record.
+RunRecord StartJob(const char* operation, const JobParamsRecord* params, uint32_t* address, uint32_t* size) {
+  TakeRange(params, address, size);
+  RunRecord record;
+  record.operation = operation;
+  record.file = params->fileName;
+  record.bytes = *size;
+  return record;
+}
+
 // The record of a job that is ending: logged before any box, so the line is in the
 // file even while the box waits for the operator.
 void LogJob(RunRecord& record, const char* failure, uint32_t startMs) {
@@ -210,12 +220,8 @@ int FlashWriteJob(void* arg) {
   const uint32_t startMs = TickCountMs();
   const JobParamsRecord* params = static_cast<JobParamsRecord*>(arg);
   uint32_t address, size;
-  TakeRange(params, &address, &size);
+  RunRecord record = StartJob("flash-write", params, &address, &size);
   const bool verify = params->verify != 0;
-  RunRecord record;
-  record.operation = "flash-write";
-  record.file = params->fileName;
-  record.bytes = size;
   record.hasCrc = true;
   record.crc32 = Crc32(TransferBuffer, size);  // 0xFF past the file's end, as written
   char verifyFailure[32];
@@ -231,11 +237,7 @@ int FlashReadJob(void* arg) {
   const uint32_t startMs = TickCountMs();
   const JobParamsRecord* params = static_cast<JobParamsRecord*>(arg);
   uint32_t address, size;
-  TakeRange(params, &address, &size);
-  RunRecord record;
-  record.operation = "flash-read";
-  record.file = params->fileName;
-  record.bytes = size;
+  RunRecord record = StartJob("flash-read", params, &address, &size);
   const char* failure = nullptr;
   ProgressReport progress("読出し", "ページ", (size + kFlashChunk - 1) / kFlashChunk);
   uint32_t offset = 0;
@@ -279,11 +281,7 @@ int FlashEraseJob(void* arg) {
   const uint32_t startMs = TickCountMs();
   const JobParamsRecord* params = static_cast<JobParamsRecord*>(arg);
   uint32_t address, left;
-  TakeRange(params, &address, &left);
-  RunRecord record;
-  record.operation = "flash-erase";
-  record.file = params->fileName;
-  record.bytes = left;
+  RunRecord record = StartJob("flash-erase", params, &address, &left);
   const char* failure = nullptr;
   // The request's size field is 16 bits: a range of 64 KiB or more would go out as
   // its low 16 bits (0 for 0x10000) and leave the rest unerased. Pieces of at most
