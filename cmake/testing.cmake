@@ -32,14 +32,16 @@ endif()
 
 set(QB2_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 
-# qb2_add_gtest(<target> SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s] [SERIAL])
-# Native: one ctest test per test case. Windows: the executable runs under Wine
-# through the emulator wrapper, one ctest test per suite pattern in SUITES (or one
-# for the whole executable), inside the Wine fixture and one at a time, because
-# all Wine tests share a window station and the single-instance check finds any
-# dialog of the program's class.
+# qb2_add_gtest(<target> SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s] [TIMING])
+# Native: one ctest test per test case. TIMING marks tests that assert time-outs
+# over a pty (with wide margins): they carry the label pty_timing, so that
+# `ctest -L pty_timing` runs them alone; they run beside other tests.
+# Windows: the executable runs under Wine through the emulator wrapper, one ctest
+# test per suite pattern in SUITES (or one for the whole executable), inside the
+# Wine fixture and one at a time, because all Wine tests share a window station
+# and the single-instance check finds any dialog of the program's class.
 function(qb2_add_gtest target)
-  cmake_parse_arguments(A "SERIAL" "TIMEOUT" "SOURCES;LIBS;LABELS;SUITES;ENV" ${ARGN})
+  cmake_parse_arguments(A "TIMING" "TIMEOUT" "SOURCES;LIBS;LABELS;SUITES;ENV" ${ARGN})
   add_executable(${target} ${A_SOURCES})
   target_link_libraries(${target} PRIVATE ${A_LIBS} qb2_options gtest gtest_main)
   # Line tables are what a failing test's report and a sanitizer's stack need; full
@@ -68,9 +70,9 @@ function(qb2_add_gtest target)
         ENVIRONMENT "QB2_WINEPREFIX=${QB2_WINEPREFIX};${A_ENV}")
     endforeach()
   else()
-    set(props TIMEOUT ${A_TIMEOUT} LABELS "${A_LABELS}")
-    if(A_SERIAL)
-      list(APPEND props RESOURCE_LOCK pty_timing)
+    set(props TIMEOUT ${A_TIMEOUT})
+    if(A_TIMING)
+      list(APPEND props LABELS pty_timing)
     endif()
     if(A_ENV)
       list(APPEND props ENVIRONMENT "${A_ENV}")
