@@ -79,10 +79,12 @@ function(qb2_gtest_cases out)
 endfunction()
 
 # qb2_add_gtest(<target> SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s] [TIMING]
-#               [SUITES ...] [CASES ...] [ENV ...])
+#               [NO_THREADS] [SUITES ...] [CASES ...] [ENV ...])
 # Native: one ctest test per test case, found by running the executable. TIMING
 # marks tests that assert time-outs over a pty (with wide margins): they carry the
-# label pty_timing, so `ctest -L pty_timing` runs them alone.
+# label pty_timing, so `ctest -L pty_timing` runs them alone. NO_THREADS marks a
+# test program that starts no thread: the TSan tree, which finds races between
+# threads, leaves it out, and the ASan tree checks that it links no thread start.
 # Windows: the executable runs under Wine through the emulator wrapper, one ctest
 # test per test case, so that long cases (the main job's ten-second watchdog)
 # spread over the Wine lanes. The cases are read from the sources (those of the
@@ -90,7 +92,10 @@ endfunction()
 # every case the executable has. CASES instead names the cases to run, a chosen
 # few (the x86 tree runs a few of the Windows tests).
 function(qb2_add_gtest target)
-  cmake_parse_arguments(A "TIMING" "TIMEOUT" "SOURCES;LIBS;LABELS;SUITES;CASES;ENV" ${ARGN})
+  cmake_parse_arguments(A "TIMING;NO_THREADS" "TIMEOUT" "SOURCES;LIBS;LABELS;SUITES;CASES;ENV" ${ARGN})
+  if(A_NO_THREADS AND QB2_SANITIZE STREQUAL "thread")
+    return()
+  endif()
   add_executable(${target} ${A_SOURCES})
   target_link_libraries(${target} PRIVATE ${A_LIBS} qb2_options gtest gtest_main)
   # Line tables are what a failing test's report and a sanitizer's stack need; full
@@ -137,5 +142,10 @@ function(qb2_add_gtest target)
       list(APPEND props ENVIRONMENT "${A_ENV}")
     endif()
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+    if(A_NO_THREADS)
+      add_test(NAME ${target}.starts_no_thread COMMAND bash -c
+        "out=$('${CMAKE_NM}' -C -u \"$0\") && ! grep -E 'pthread_create|std::thread::_M_start_thread' <<<\"$out\""
+        $<TARGET_FILE:${target}>)
+    endif()
   endif()
 endfunction()
