@@ -41,9 +41,9 @@ link_ports() {
 
 # The server's messages go to a log beside the prefix (it also takes a pty as its
 # controlling terminal, which must not be the caller's); each start begins it anew.
-start_server() {
+start_server() {  # what it started is judged by starts()
   wineserver -p >/dev/null 2>"$WINEPREFIX.server.log" </dev/null || true
-  wine wineboot >/dev/null 2>&1 </dev/null
+  wine wineboot >/dev/null 2>&1 </dev/null || true
 }
 stop_server() { wineserver -k 2>/dev/null || true; wineserver -w 2>/dev/null || true; }
 
