@@ -93,6 +93,9 @@ endfunction()
 # few (the x86 tree runs a few of the Windows tests).
 function(qb2_add_gtest target)
   cmake_parse_arguments(A "TIMING;NO_THREADS" "TIMEOUT" "SOURCES;LIBS;LABELS;SUITES;CASES;ENV" ${ARGN})
+  if(A_UNPARSED_ARGUMENTS)  # a misspelt keyword would otherwise be dropped unseen
+    message(FATAL_ERROR "qb2_add_gtest(${target}): unknown arguments ${A_UNPARSED_ARGUMENTS}")
+  endif()
   if(A_NO_THREADS AND QB2_SANITIZE STREQUAL "thread")
     return()
   endif()
