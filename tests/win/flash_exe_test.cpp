@@ -10,6 +10,7 @@
 #include "app/ids.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
+#include "tests/win/dialog_fixture.h"
 
 namespace {
 
@@ -22,28 +23,18 @@ std::string Pattern(size_t n, unsigned seed) {
   return b;
 }
 
-class FlashExe : public ::testing::Test {
+class FlashExe : public wintest::DialogTest {
  protected:
   void SetUp() override {
-    wintest::Unplug();
-    dir_ = wintest::MakeScratchDir("flash");
-    ASSERT_FALSE(dir_.empty());
+    DialogTest::SetUp();
     dump_ = wintest::PortsDir() + "/flash.dump";
     DeleteFileA(wintest::WinPath(dump_).c_str());
   }
-  void TearDown() override {
-    if (p_.Running()) p_.Kill();
+  // The bench in cwd (the scratch folder when empty) with COM7 opened by hand; the
+  // unit writes its flash to dump_ when it stops.
+  void StartBenchOnUnit(const std::string& unitArgs, const std::string& cwd = "") {
+    DialogTest::StartBenchOnUnit("--dump-flash " + dump_ + " " + unitArgs, cwd);
   }
-  void StartBenchOnUnit(const std::string& unitArgs) {
-    ASSERT_TRUE(unit_.Start(7, "--dump-flash " + dump_ + " " + unitArgs));
-    ASSERT_TRUE(p_.Start(wintest::BenchProgramPath(), "", dir_));
-    dialog_ = wintest::WaitForMainDialog(p_.Id(), 5000);
-    ASSERT_NE(dialog_, nullptr);
-    SetDlgItemTextA(dialog_, IDC_PORT_NUMBER, "7");
-    Command(IDC_OPEN);
-    ASSERT_TRUE(unit_.WaitLog("host-open 1", 3000));
-  }
-  void Command(int id) { SendMessageA(dialog_, WM_COMMAND, static_cast<WPARAM>(id), 0); }
   void Boxes(const char* address, const char* size, const std::string& file) {
     SetDlgItemTextA(dialog_, IDC_FLASH_ADDR, address);
     SetDlgItemTextA(dialog_, IDC_FLASH_SIZE, size);
@@ -51,7 +42,7 @@ class FlashExe : public ::testing::Test {
   }
   // The unit's frame count so far, from its log.
   int Frames() {
-    std::string log = unit_.Log();
+    const std::string& log = unit_.Log();
     int n = 0;
     for (size_t at = log.find(" frame "); at != std::string::npos; at = log.find(" frame ", at + 1)) ++n;
     return n;
@@ -73,10 +64,10 @@ class FlashExe : public ::testing::Test {
     return s;
   }
 
-  std::string dir_, dump_;
-  wintest::Unit unit_;
-  wintest::Process p_;
-  HWND dialog_ = nullptr;
+  // The unit's flash as it dumps it when it stops.
+  std::string StopUnitAndDump() { return StopUnitAndRead(dump_, 0x20000); }
+
+  std::string dump_;
 };
 
 TEST_F(FlashExe, WriteReadBackAndEraseMatchTheUnitsFlash) {
@@ -118,8 +109,7 @@ TEST_F(FlashExe, WriteReadBackAndEraseMatchTheUnitsFlash) {
   EXPECT_TRUE(WaitFile(erased, 0x8000, 10000) == std::string(0x8000, '\xFF'));
   EXPECT_FALSE(wintest::WaitForMessageBox(p_.Id(), 200).window);  // no box on the way
 
-  unit_.Stop();  // writes the dump
-  std::string dump = wintest::ReadWholeFile(wintest::WinPath(dump_));
+  std::string dump = StopUnitAndDump();
   ASSERT_EQ(dump.size(), 0x20000u);
   EXPECT_TRUE(dump.substr(0, 0x8000) == std::string(0x8000, '\xFF'));
   EXPECT_TRUE(dump.substr(0x8000) == data.substr(0x8000));
