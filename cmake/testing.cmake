@@ -34,7 +34,10 @@ endif()
 # Windows tests run side by side (tools/wine/wine-run.sh gives each run a free one);
 # the first is also the prefix of scripts/run.sh and the figures.
 set(QB2_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-set(QB2_WINE_LANES 6 CACHE STRING "Wine prefixes a Windows tree's tests run in side by side")
+# Four: with six, a burst of programs starting at once in every lane (a Wine start
+# takes a few hundred milliseconds of a core) was seen to push a main-job run past
+# its bounds on two cores.
+set(QB2_WINE_LANES 4 CACHE STRING "Wine prefixes a Windows tree's tests run in side by side")
 
 # Properties every Windows test shares: it runs inside the tree's Wine fixture
 # (the lanes made and their servers up) in whichever lane is free. A run that
