@@ -11,6 +11,7 @@
 #include "operator/ids.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
+#include "tests/win/dialog_fixture.h"
 
 namespace {
 
@@ -28,37 +29,21 @@ const int kControls[] = {IDC_TRACE_LIST, IDC_OPEN,        IDC_CLOSE,        IDC_
                          IDC_STATUS_LINE, IDC_WAIT_MS,    IDC_AUTO_RECOGNITION, IDC_WAIT_MS_LABEL,
                          IDC_SERIAL_NUMBER};
 
-class BenchExe : public ::testing::Test {
+class BenchExe : public wintest::DialogTest {
  protected:
-  void SetUp() override {
-    wintest::Unplug();
-    dir_ = wintest::MakeScratchDir("bench");
-    ASSERT_FALSE(dir_.empty());
-  }
   void TearDown() override {
     wintest::Unplug();
-    if (p_.Running()) p_.Kill();
+    DialogTest::TearDown();
   }
   void StartBench() {
     started_ = GetTickCount();
-    ASSERT_TRUE(p_.Start(wintest::BenchProgramPath(), "", dir_));
-    dialog_ = wintest::WaitForMainDialog(p_.Id(), 5000);
-    ASSERT_NE(dialog_, nullptr);
+    StartProgram(wintest::BenchProgramPath());
   }
   // Closing is the only way it ends: exit value 0, no result file.
   void CloseAndExpectNoResult() {
-    PostMessageA(dialog_, WM_CLOSE, 0, 0);
-    DWORD code = 99;
-    EXPECT_TRUE(p_.WaitExit(10000, &code));
-    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(Close(), 0u);
     EXPECT_EQ(wintest::ReadWholeFile(dir_ + "\\QB2LINK.OK"), "<missing>");
     EXPECT_EQ(wintest::ReadWholeFile(dir_ + "\\QB2LINK.ERR"), "<missing>");
-  }
-  void Command(int id) { SendMessageA(dialog_, WM_COMMAND, static_cast<WPARAM>(id), 0); }
-  bool WaitText(int id, const std::string& text, DWORD ms) {
-    DWORD t = GetTickCount();
-    while (ControlText(dialog_, id) != text && Since(t) < static_cast<long>(ms)) Sleep(2);
-    return ControlText(dialog_, id) == text;
   }
   bool WaitLines(size_t n, DWORD ms) {
     DWORD t = GetTickCount();
@@ -71,15 +56,11 @@ class BenchExe : public ::testing::Test {
     Command(IDC_AUTO_RECOGNITION);
   }
 
-  std::string dir_;
-  wintest::Process p_;
-  HWND dialog_ = nullptr;
   DWORD started_ = 0;
 };
 
 TEST_F(BenchExe, StaysPastTwelveSecondsInViewWorkingThePortByHand) {
-  wintest::Unit unit;
-  ASSERT_TRUE(unit.Start(7));
+  ASSERT_TRUE(unit_.Start(7));
   ASSERT_TRUE(wintest::PlugIn("COM7"));  // listed from the start: still nobody opens it
   StartBench();
 
@@ -98,15 +79,11 @@ TEST_F(BenchExe, StaysPastTwelveSecondsInViewWorkingThePortByHand) {
   EXPECT_EQ(ControlText(dialog_, IDC_WAIT_MS), "5000");
 
   Sleep(1500);  // a line start would have opened COM7 by now
-  EXPECT_FALSE(unit.LogHas("host-open"));
+  EXPECT_FALSE(unit_.LogHas("host-open"));
   EXPECT_EQ(ControlText(dialog_, IDC_PORT_NUMBER), "1");
 
   // By hand: box 103 and open, then a clock read and its reply in the trace list.
-  SetDlgItemTextA(dialog_, IDC_PORT_NUMBER, "7");
-  PostMessageA(dialog_, WM_COMMAND, IDC_OPEN, 0);
-  ASSERT_TRUE(unit.WaitLog("host-open 1", 3000));
-  DWORD t = GetTickCount();
-  while (IsWindowEnabled(GetDlgItem(dialog_, IDC_PORT_NUMBER)) && Since(t) < 3000) Sleep(2);
+  ASSERT_TRUE(OpenCom7ByHand());
   Command(IDC_CLOCK_READ);
   ASSERT_TRUE(WaitLines(2, 2000));
   std::vector<std::string> lines = wintest::ListLines(dialog_, IDC_TRACE_LIST);
@@ -122,29 +99,28 @@ TEST_F(BenchExe, StaysPastTwelveSecondsInViewWorkingThePortByHand) {
   Command(IDC_CLOCK_READ);  // the port is still there for the bench
   EXPECT_TRUE(WaitLines(4, 2000));
   CloseAndExpectNoResult();
-  EXPECT_TRUE(unit.WaitLog("host-close 1", 2000));  // the close stopped the receiver
+  EXPECT_TRUE(unit_.WaitLog("host-close 1", 2000));  // the close stopped the receiver
 }
 
 TEST_F(BenchExe, Tick302OpensTheUnitsPortAndTheRemovalWatcherMakesALineLoop) {
-  wintest::Unit unit;
-  ASSERT_TRUE(unit.Start(7));
+  ASSERT_TRUE(unit_.Start(7));
   ASSERT_TRUE(wintest::PlugIn("COM7"));
   StartBench();
   SetDlgItemTextA(dialog_, IDC_WAIT_MS, "300");  // a short settle time
 
   ClickAutoRecognition(true);
   EXPECT_TRUE(WaitText(IDC_PORT_NUMBER, "7", 2000));
-  ASSERT_TRUE(unit.WaitLog("host-open 1", 3000));
+  ASSERT_TRUE(unit_.WaitLog("host-open 1", 3000));
   EXPECT_TRUE(WaitText(IDC_STATUS_LINE, kReady, 3000)) << ControlText(dialog_, IDC_STATUS_LINE);
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORT_NUMBER)));
   Sleep(500);
   EXPECT_TRUE(p_.Running());
-  EXPECT_FALSE(unit.LogHas("host-close"));  // the port stays open for the bench
+  EXPECT_FALSE(unit_.LogHas("host-close"));  // the port stays open for the bench
 
   // The end of a production run: em-stop and close, then the removal watcher.
   Command(IDC_EM_STOP);
   Command(IDC_CLOSE);
-  ASSERT_TRUE(unit.WaitLog("host-close 1", 2000));
+  ASSERT_TRUE(unit_.WaitLog("host-close 1", 2000));
   PostMessageA(dialog_, UM_START_REMOVAL_WATCH, 0, 0);
   EXPECT_TRUE(WaitText(IDC_STATUS_LINE, kUnplugText, 2000));
   Sleep(300);
@@ -153,17 +129,17 @@ TEST_F(BenchExe, Tick302OpensTheUnitsPortAndTheRemovalWatcherMakesALineLoop) {
   ASSERT_TRUE(wintest::Unplug());
   EXPECT_TRUE(WaitText(IDC_STATUS_LINE, kPlugIn, 2000));
   Sleep(300);
-  EXPECT_FALSE(unit.LogHas("host-open 2"));
+  EXPECT_FALSE(unit_.LogHas("host-open 2"));
   ASSERT_TRUE(wintest::PlugIn("COM7"));  // the next unit
   DWORD plugged = GetTickCount();
-  EXPECT_TRUE(unit.WaitLog("host-open 2", 3000));
+  EXPECT_TRUE(unit_.WaitLog("host-open 2", 3000));
   long opened = Since(plugged);
   EXPECT_TRUE(WaitText(IDC_STATUS_LINE, kReady, 3000)) << ControlText(dialog_, IDC_STATUS_LINE);
   std::printf("[ figures  ] replug -> port open %ld ms, -> ready (300 ms settle) %ld ms\n", opened, Since(plugged));
 
   // Unticking winds the port down and stops recognition.
   ClickAutoRecognition(false);
-  EXPECT_TRUE(unit.WaitLog("host-close 2", 2000));
+  EXPECT_TRUE(unit_.WaitLog("host-close 2", 2000));
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog_, IDC_PORT_NUMBER)));
   EXPECT_TRUE(p_.Running());
   CloseAndExpectNoResult();

@@ -11,6 +11,7 @@
 #include "operator/ids.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
+#include "tests/win/dialog_fixture.h"
 
 namespace {
 
@@ -39,48 +40,20 @@ std::string SRecords(const std::vector<std::pair<unsigned, unsigned>>& spans) {
   return out + "S9030000FC\r\n";
 }
 
-class DownloadWine : public ::testing::Test {
+class DownloadWine : public wintest::DialogTest {
  protected:
   void SetUp() override {
-    wintest::Unplug();
-    dir_ = wintest::MakeScratchDir("download");
-    ASSERT_FALSE(dir_.empty());
+    DialogTest::SetUp();
     CreateDirectoryA("C:\\c_work", nullptr);
     CreateDirectoryA(kFirmwareDir, nullptr);
     DeleteFileA(kFirmwareFile);
   }
   void TearDown() override {
-    if (p_.Running()) p_.Kill();
+    DialogTest::TearDown();
     DeleteFileA(kFirmwareFile);
     RemoveDirectoryA(kFirmwareDir);
     RemoveDirectoryA("C:\\c_work");
   }
-  // The bench with COM7 opened by hand.
-  void StartBenchOnCom7(wintest::Unit& unit) {
-    ASSERT_TRUE(p_.Start(wintest::BenchProgramPath(), "", dir_));
-    dialog_ = wintest::WaitForMainDialog(p_.Id(), 5000);
-    ASSERT_NE(dialog_, nullptr);
-    SetDlgItemTextA(dialog_, IDC_PORT_NUMBER, "7");
-    PostMessageA(dialog_, WM_COMMAND, IDC_OPEN, 0);
-    ASSERT_TRUE(unit.WaitLog("host-open 1", 3000));
-    DWORD t = GetTickCount();
-    while (IsWindowEnabled(GetDlgItem(dialog_, IDC_PORT_NUMBER)) && Since(t) < 3000) Sleep(2);
-  }
-  void Close() {
-    PostMessageA(dialog_, WM_CLOSE, 0, 0);
-    DWORD code = 99;
-    EXPECT_TRUE(p_.WaitExit(10000, &code));
-  }
-  std::vector<std::string> DownloadTrace() {
-    std::vector<std::string> out;
-    for (const std::string& l : wintest::ListLines(dialog_, IDC_TRACE_LIST))
-      if (l.compare(0, 2, "T-") != 0 && l.compare(0, 2, "R-") != 0) out.push_back(l);
-    return out;
-  }
-
-  std::string dir_;
-  wintest::Process p_;
-  HWND dialog_ = nullptr;
 };
 
 TEST_F(DownloadWine, TheUnitsProgramMemoryEqualsQb2fwsImageInTheBlocks) {
@@ -94,36 +67,31 @@ TEST_F(DownloadWine, TheUnitsProgramMemoryEqualsQb2fwsImageInTheBlocks) {
   ASSERT_TRUE(fw.WaitExit(20000, &code));
   ASSERT_EQ(code, 0u);
 
-  wintest::Unit unit;
   const std::string dump = wintest::PortsDir() + "/unit7.program";
   DeleteFileA(wintest::WinPath(dump).c_str());
-  ASSERT_TRUE(unit.Start(7, "--pace --dump-program " + dump));
-  StartBenchOnCom7(unit);
-  SendMessageA(dialog_, WM_COMMAND, IDC_COMMAND2, 0);
-  ASSERT_TRUE(unit.WaitLog("boot-loader left", 20000)) << unit.Log();
+  StartBenchOnUnit("--pace --dump-program " + dump);
+  Command(IDC_COMMAND2);
+  ASSERT_TRUE(unit_.WaitLog("boot-loader left", 20000)) << unit_.Log();
   Sleep(200);  // the job's UM_JOIN_WORKER
-  EXPECT_EQ(DownloadTrace(),
+  EXPECT_EQ(TextLines(),
             (std::vector<std::string>{"ﾌﾞﾛｯｸ消去 3000-33FF", "resp 06", "ﾌﾞﾛｯｸ消去 A080-BFFF", "resp 06",
                                       "ﾌﾞﾛｯｸ消去 E000-EFFF", "resp 06", "書込中", "書込3000", "書込3080",
                                       "書込a080", "書込a100", "書込a180", "書込e000"}));
   Close();
-  unit.Stop();
 
+  std::string memory = StopUnitAndRead(dump, 65536);
   std::string image = wintest::ReadWholeFile(fwImage);
-  std::string memory = wintest::ReadWholeFile(wintest::WinPath(dump));
   ASSERT_EQ(image.size(), 65536u);
   ASSERT_EQ(memory.size(), 65536u);
   const unsigned blocks[][2] = {{0x3000, 0x400}, {0xA000, 0x2000}, {0xE000, 0x1000}};  // the ones with data
   for (const auto& b : blocks) EXPECT_TRUE(image.compare(b[0], b[1], memory, b[0], b[1]) == 0) << std::hex << b[0];
   EXPECT_NE(image.compare(0x4000, 0x80, memory, 0x4000, 0x80), 0);  // never sent
-  EXPECT_EQ(unit.Log().find("boot address 00 40"), std::string::npos);
+  EXPECT_EQ(unit_.Log().find("boot address 00 40"), std::string::npos);
   DeleteFileA(wintest::WinPath(dump).c_str());
 }
 
 TEST_F(DownloadWine, AMissingFileShowsTheBoxAndNoBootLoaderByte) {
-  wintest::Unit unit;
-  ASSERT_TRUE(unit.Start(7));
-  StartBenchOnCom7(unit);
+  StartBenchOnUnit("");
   PostMessageA(dialog_, WM_COMMAND, IDC_COMMAND2, 0);
   wintest::Box box = wintest::WaitForMessageBox(p_.Id(), 5000);
   ASSERT_NE(box.window, nullptr);
@@ -131,7 +99,7 @@ TEST_F(DownloadWine, AMissingFileShowsTheBoxAndNoBootLoaderByte) {
   EXPECT_EQ(box.text, "Cannot read S-Format file.");
   wintest::DismissBox(box);
   Sleep(300);
-  EXPECT_TRUE(unit.LogHas("frame 1 code=0x70"));
+  EXPECT_TRUE(unit_.LogHas("frame 1 code=0x70"));
   // The worker was joined: 106 works again, and is refused the same way.
   PostMessageA(dialog_, WM_COMMAND, IDC_COMMAND2, 0);
   box = wintest::WaitForMessageBox(p_.Id(), 5000);
@@ -139,7 +107,7 @@ TEST_F(DownloadWine, AMissingFileShowsTheBoxAndNoBootLoaderByte) {
   wintest::DismissBox(box);
   Sleep(300);
   // The host sent the two boot-enter frames and not one byte besides.
-  std::string log = unit.Log();
+  std::string log = unit_.Log();
   size_t sent = 0, frames = 0;
   for (size_t at = log.find("H>D"); at != std::string::npos; at = log.find("H>D", at + 1)) {
     ++sent;

@@ -42,6 +42,7 @@ bool Unit::Start(int port, const std::string& extraArgs) {
   stopPath_ = PortsDir() + "/unit" + std::to_string(port) + ".stop";
   DeleteFileA(WinPath(logPath_).c_str());
   DeleteFileA(WinPath(stopPath_).c_str());
+  log_.clear();
 
   std::string command = WinPath(sim) + " --link " + link + " --log " + logPath_ + " --stop-file " + stopPath_ +
                         " --seconds 600 " + extraArgs;
@@ -65,9 +66,19 @@ void Unit::Stop() {
   running_ = false;
 }
 
-std::string Unit::Log() {
-  std::string s = ReadWholeFile(WinPath(logPath_));
-  return s == "<missing>" ? std::string() : s;
+const std::string& Unit::Log() {
+  HANDLE h = CreateFileA(WinPath(logPath_).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return log_;
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(log_.size());
+  if (SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) {
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) log_.append(buffer, got);
+  }
+  CloseHandle(h);
+  return log_;
 }
 
 bool Unit::WaitLog(const std::string& text, DWORD timeoutMs) {

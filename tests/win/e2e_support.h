@@ -23,12 +23,14 @@ class Unit {
   ~Unit() { Stop(); }
   bool Start(int port, const std::string& extraArgs = "");
   void Stop();
-  std::string Log();  // the unit's byte and event log so far
+  // The unit's byte and event log so far. Read on from where the last call ended:
+  // a flash job's log grows to a megabyte, and tests poll it every few milliseconds.
+  const std::string& Log();
   bool LogHas(const std::string& text) { return Log().find(text) != std::string::npos; }
   bool WaitLog(const std::string& text, DWORD timeoutMs);
 
  private:
-  std::string logPath_, stopPath_;
+  std::string logPath_, stopPath_, log_;
   bool running_ = false;
 };
 

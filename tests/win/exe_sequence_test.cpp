@@ -10,56 +10,39 @@
 #include "operator/ids.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
+#include "tests/win/dialog_fixture.h"
 
 namespace {
 
 using wintest::Since;
 
-class ExeSequence : public ::testing::Test {
+class ExeSequence : public wintest::DialogTest {
  protected:
-  void SetUp() override { wintest::Unplug(); }  // no port watcher gets ahead of the test
-  // Writes the image into a scratch folder and starts the program there.
+  // Writes the image into the scratch folder and starts the unit and the program.
   void Launch(const std::string& program, const std::string& image, const std::string& unitArgs = "") {
-    dir_ = wintest::MakeScratchDir("seq");
-    ASSERT_FALSE(dir_.empty());
     wintest::WriteWholeFile(dir_ + "\\Quillbeacon2FlashData.dat", image);
     ASSERT_TRUE(unit_.Start(7, unitArgs));
-    ASSERT_TRUE(p_.Start(program, "", dir_));
-    dialog_ = wintest::WaitForMainDialog(p_.Id(), 5000);
-    ASSERT_NE(dialog_, nullptr);
+    StartProgram(program);
   }
   // Opens COM7 and sends em-start; true once the stop line is the last trace line.
   bool RunEmStart(const char* serial, DWORD timeoutMs) {
     SetDlgItemTextA(dialog_, IDC_SERIAL_NUMBER, serial);
-    SetDlgItemTextA(dialog_, IDC_PORT_NUMBER, "7");
-    PostMessageA(dialog_, WM_COMMAND, IDC_OPEN, 0);
-    if (!unit_.WaitLog("host-open 1", 3000)) return false;
+    if (!OpenCom7ByHand()) return false;
     PostMessageA(dialog_, WM_COMMAND, IDC_EM_START, 0);
     DWORD t = GetTickCount();
     while (Since(t) < static_cast<long>(timeoutMs)) {
-      std::vector<std::string> lines = SequenceLines();
+      std::vector<std::string> lines = TextLines();
       if (!lines.empty() && lines.back() == "停止!!") return true;
       Sleep(20);
     }
     return false;
   }
   void TearDown() override {
-    if (dialog_) PostMessageA(dialog_, WM_CLOSE, 0, 0);
-    DWORD code = 99;
-    EXPECT_TRUE(p_.WaitExit(10000, &code));
-    EXPECT_EQ(code, 0u);
+    if (dialog_) {
+      EXPECT_EQ(Close(), 0u);
+    }
+    DialogTest::TearDown();
   }
-  std::vector<std::string> SequenceLines() {
-    std::vector<std::string> out;
-    for (const std::string& l : wintest::ListLines(dialog_, IDC_TRACE_LIST))
-      if (l.compare(0, 2, "T-") != 0 && l.compare(0, 2, "R-") != 0) out.push_back(l);
-    return out;
-  }
-
-  std::string dir_;
-  wintest::Unit unit_;
-  wintest::Process p_;
-  HWND dialog_ = nullptr;
 };
 
 TEST_F(ExeSequence, EmStartProgramsAOnePageImageAndHandsTheUnitOver) {
@@ -67,7 +50,7 @@ TEST_F(ExeSequence, EmStartProgramsAOnePageImageAndHandsTheUnitOver) {
   image[3] = 0x12;
   Launch(wintest::ProgramPath(), image);
   ASSERT_TRUE(RunEmStart("00000041", 7000));
-  std::vector<std::string> lines = SequenceLines();
+  std::vector<std::string> lines = TextLines();
   ASSERT_EQ(lines.size(), 8u);
   EXPECT_EQ(lines[0], "開始!!");
   EXPECT_EQ(lines[1].compare(0, 10, "設定時刻  "), 0) << lines[1];
@@ -108,7 +91,7 @@ TEST_F(BenchSequence, EmStartProgramsA64KiBImageWithTheSerialNumberStamped) {
   DeleteFileA(wintest::WinPath(dump).c_str());
   Launch(wintest::WinPath(wintest::Env("QB2_BENCH_EXE")), image, "--dump-flash " + dump);
   ASSERT_TRUE(RunEmStart("00001234", 60000));
-  std::vector<std::string> lines = SequenceLines();
+  std::vector<std::string> lines = TextLines();
   ASSERT_GE(lines.size(), 3u);  // the list keeps the newest 200 lines: the start has gone
   EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
             (std::vector<std::string>{"フラッシュメモリ　データ書込み 完了", "___APP_RESTART___", "停止!!"}));
@@ -119,14 +102,7 @@ TEST_F(BenchSequence, EmStartProgramsA64KiBImageWithTheSerialNumberStamped) {
   EXPECT_TRUE(unit_.LogHas("frame 264 code=0x50 len=260"));  // the 256th page
   EXPECT_TRUE(unit_.LogHas("frame 265 code=0x61"));
 
-  unit_.Stop();  // the unit writes its flash on the way out
-  std::string flash;
-  DWORD t = GetTickCount();
-  do {
-    flash = wintest::ReadWholeFile(wintest::WinPath(dump));
-    if (flash.size() == 131072) break;
-    Sleep(20);
-  } while (Since(t) < 3000);
+  std::string flash = StopUnitAndRead(dump, 131072);  // the unit writes its flash on the way out
   ASSERT_EQ(flash.size(), 131072u);
   std::string stamped = image;
   stamped.replace(0xE004, 4, std::string("\x00\x00\x12\x34", 4));

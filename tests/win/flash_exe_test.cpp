@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "operator/ids.h"
+#include "tests/win/dialog_fixture.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
 
@@ -26,29 +27,18 @@ std::string Pattern(size_t n, unsigned seed) {
   return b;
 }
 
-class FlashExe : public ::testing::Test {
+class FlashExe : public wintest::DialogTest {
  protected:
   void SetUp() override {
-    wintest::Unplug();
-    dir_ = wintest::MakeScratchDir("flash");
-    ASSERT_FALSE(dir_.empty());
+    DialogTest::SetUp();
     dump_ = wintest::PortsDir() + "/flash.dump";
     DeleteFileA(wintest::WinPath(dump_).c_str());
   }
-  void TearDown() override {
-    if (p_.Running()) p_.Kill();
-  }
-  // The bench in cwd (the scratch folder when empty) with COM7 opened by hand.
+  // The bench in cwd (the scratch folder when empty) with COM7 opened by hand; the
+  // unit writes its flash to dump_ when it stops.
   void StartBenchOnUnit(const std::string& unitArgs, const std::string& cwd = "") {
-    ASSERT_TRUE(unit_.Start(7, "--dump-flash " + dump_ + " " + unitArgs));
-    ASSERT_TRUE(p_.Start(wintest::BenchProgramPath(), "", cwd.empty() ? dir_ : cwd));
-    dialog_ = wintest::WaitForMainDialog(p_.Id(), 5000);
-    ASSERT_NE(dialog_, nullptr);
-    SetDlgItemTextA(dialog_, IDC_PORT_NUMBER, "7");
-    Command(IDC_OPEN);
-    ASSERT_TRUE(unit_.WaitLog("host-open 1", 3000));
+    DialogTest::StartBenchOnUnit("--dump-flash " + dump_ + " " + unitArgs, cwd);
   }
-  void Command(int id) { SendMessageA(dialog_, WM_COMMAND, static_cast<WPARAM>(id), 0); }
   void Boxes(const char* address, const char* size, const std::string& file) {
     SetDlgItemTextA(dialog_, IDC_FLASH_ADDR, address);
     SetDlgItemTextA(dialog_, IDC_FLASH_SIZE, size);
@@ -56,7 +46,7 @@ class FlashExe : public ::testing::Test {
   }
   // The unit's frame count so far, from its log.
   int Frames() {
-    std::string log = unit_.Log();
+    const std::string& log = unit_.Log();
     int n = 0;
     for (size_t at = log.find(" frame "); at != std::string::npos; at = log.find(" frame ", at + 1)) ++n;
     return n;
@@ -78,35 +68,10 @@ class FlashExe : public ::testing::Test {
     return s;
   }
 
-  // The trace lines that are not frame lines.
-  std::vector<std::string> TextLines() {
-    std::vector<std::string> out;
-    for (const std::string& l : wintest::ListLines(dialog_, IDC_TRACE_LIST))
-      if (l.compare(0, 2, "T-") != 0 && l.compare(0, 2, "R-") != 0) out.push_back(l);
-    return out;
-  }
-  bool HasLine(const std::string& text) {
-    for (const std::string& l : TextLines())
-      if (l == text) return true;
-    return false;
-  }
   // The unit's flash as it dumps it when it stops.
-  std::string StopUnitAndDump() {
-    unit_.Stop();
-    std::string flash;
-    DWORD t = GetTickCount();
-    do {
-      flash = wintest::ReadWholeFile(wintest::WinPath(dump_));
-      if (flash.size() == 0x20000) break;
-      Sleep(20);
-    } while (Since(t) < 3000);
-    return flash;
-  }
+  std::string StopUnitAndDump() { return StopUnitAndRead(dump_, 0x20000); }
 
-  std::string dir_, dump_;
-  wintest::Unit unit_;
-  wintest::Process p_;
-  HWND dialog_ = nullptr;
+  std::string dump_;
 };
 
 TEST_F(FlashExe, WriteReadBackAndEraseMatchTheUnitsFlash) {

@@ -18,7 +18,20 @@ coproc CTL { exec wine "$win/tools/winctl/qb2winctl.exe" serve 2>/dev/null; }
 ctl() { echo "$*" >&"${CTL[1]}"; read -r reply <&"${CTL[0]}"; [ "${reply%$'\r'}" = ok ]; }
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }  # user + system, in clock ticks
 hz=$(getconf CLK_TCK)
-server=$(pgrep -n wineserver)
+# The processes of this prefix only: other prefixes (test lanes, another
+# checkout's runs) have servers and programs of the same names. A prefix's server
+# works in the folder named by the prefix's device and inode.
+in_prefix() {  # pgrep arguments: the newest matching process of this prefix
+  local p
+  for p in $(pgrep "$@" | sort -rn); do
+    tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && { echo "$p"; return; }
+  done
+}
+server_dir=$(stat -c '%d %i' "$WINEPREFIX" | { read -r d i; printf 'server-%x-%x' "$d" "$i"; })
+server=""
+for p in $(pgrep wineserver); do
+  [ "$(basename "$(readlink "/proc/$p/cwd")")" = "$server_dir" ] && server=$p
+done
 
 echo "== CPU while waiting (never plugged in) =="
 ctl unplug
@@ -26,7 +39,7 @@ ctl unplug
 job=$!
 ctl wait-dialog 10000
 sleep 1
-exe=$(pgrep -n -f 'QB2LINK.EXE')
+exe=$(in_prefix -f 'QB2LINK.EXE')
 e0=$(ticks "$exe") s0=$(ticks "$server") t0=$(date +%s.%N)
 sleep 8
 e1=$(ticks "$exe") s1=$(ticks "$server") t1=$(date +%s.%N)

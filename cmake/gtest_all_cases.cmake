@@ -1,0 +1,41 @@
+# cmake -DEMULATOR=... -DEXE=... -DCASES=file -P gtest_all_cases.cmake
+# The test cases the executable lists (--gtest_list_tests) must be those in CASES,
+# one Suite.Name a line, which ctest runs one by one: a case written in a way the
+# source reading does not see (TEST_P, a macro) would otherwise never run.
+execute_process(COMMAND ${EMULATOR} ${EXE} --gtest_list_tests
+  RESULT_VARIABLE exit OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT exit EQUAL 0)
+  message(FATAL_ERROR "${EXE} --gtest_list_tests: exit value ${exit}\n${out}${err}")
+endif()
+string(REPLACE "\r" "" out "${out}")
+string(REPLACE "\n" ";" lines "${out}")
+set(listed)
+set(suite "")
+foreach(line ${lines})
+  if(line MATCHES "^([A-Za-z0-9_/]+)\\.")
+    set(suite ${CMAKE_MATCH_1})
+  elseif(line MATCHES "^  ([A-Za-z0-9_/]+)")
+    set(case ${suite}.${CMAKE_MATCH_1})
+    # Disabled cases are not run, by ctest or GoogleTest.
+    if(NOT case MATCHES "(^|\\.)DISABLED_")
+      list(APPEND listed ${case})
+    endif()
+  endif()
+endforeach()
+file(STRINGS ${CASES} expected)
+list(SORT listed)
+list(SORT expected)
+if(NOT listed STREQUAL expected)
+  set(missing ${listed})
+  set(extra ${expected})
+  if(expected)
+    list(REMOVE_ITEM missing ${expected})
+  endif()
+  if(listed)
+    list(REMOVE_ITEM extra ${listed})
+  endif()
+  message(FATAL_ERROR "ctest runs other cases than ${EXE} has.\n"
+    "not run by ctest: ${missing}\nnot in the executable: ${extra}")
+endif()
+list(LENGTH listed n)
+message("${n} cases, each a ctest test of its own")
