@@ -5,8 +5,8 @@ bool WaitThreadEnd(ThreadHandle thread, int polls) {
     long code = 0;
     // A failed query counts as ended: there is nothing left to wait for.
     if (!QueryThreadExitCode(thread, &code) || code != kThreadStillActive) return true;
-    // The awaited thread may be tracing on its way out: its appends are sent to the
-    // dialog's thread, which must keep carrying them out while it waits here.
+    // The awaited thread may set the status line or read a box on its way out: those
+    // are sent to the dialog's thread, which must keep carrying them out meanwhile.
     SleepServicingSends(10);
   }
   return false;

@@ -5,12 +5,14 @@
 // thread being joined never holds up its own join by reporting.
 #pragma once
 
-// Trace list: at most 200 lines, the newest selected. Any thread. A line from the
-// dialog's thread goes in at once; one from another thread is queued and the call
-// waits until the dialog's thread has added it (lines from one thread keep their
-// order). During a join the dialog's thread still adds them.
+// Trace list: at most 200 lines, the newest selected. Any thread, never waiting. A
+// line from the dialog's thread goes in at once, after any queued ones; one from
+// another thread is queued and added when the dialog's thread next runs its message
+// loop. Lines keep the order in which they were appended, across threads too. A
+// join on the dialog's thread serves sends only, so queued lines show after it.
 int AppendTrace(const char* text);
-// Dialog thread only: adds the lines other threads have queued (on UM_TRACE_DRAIN).
+// Dialog thread only: adds the lines other threads have queued (on UM_TRACE_DRAIN,
+// posted once for each batch).
 void DrainTraceQueue();
 // Dialog thread (command 208).
 void ClearTraceList();

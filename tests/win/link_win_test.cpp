@@ -60,6 +60,7 @@ class LinkWine : public ::testing::Test {
   int Request(int code) {
     int io = code;
     JoinThread(StartThread(RequestBody, &io));
+    wintest::PumpPosted();  // the request's trace lines, as the message loop would show them
     return io;
   }
   HWND dialog_ = nullptr;

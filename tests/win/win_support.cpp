@@ -128,6 +128,11 @@ std::string ControlText(HWND dialog, int id) {
   return std::string(buffer, static_cast<size_t>(n > 0 ? n : 0));
 }
 
+void PumpPosted() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+}
+
 std::vector<std::string> ListLines(HWND dialog, int id) {
   std::vector<std::string> lines;
   HWND list = GetDlgItem(dialog, id);

@@ -49,6 +49,9 @@ std::string ControlText(HWND dialog, int id);
 // List box lines, read as UTF-16 and converted to code page 932 (an ANSI read of
 // another process's list box returns UTF-16 bytes under Wine).
 std::vector<std::string> ListLines(HWND dialog, int id);
+// Dispatches this thread's posted messages, as the program's message loop would
+// (other threads' trace lines arrive that way).
+void PumpPosted();
 int ListSelection(HWND dialog, int id);
 
 // QB2LINK.EXE of this build as a Windows path.
