@@ -15,12 +15,6 @@
 #include "firmware/download.h"
 #include "tests/sequence/sequence_fixture.h"
 
-inline Bytes Pattern(size_t n, unsigned seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 13 + seed) % 251);  // never 0xFF
-  return b;
-}
-
 class BenchOnUnit : public SequenceOnUnit {
  protected:
   void SetUp() override {

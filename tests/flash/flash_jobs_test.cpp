@@ -35,12 +35,6 @@ std::ostream& operator<<(std::ostream& os, const MemRequest& r) {
   return os << "{sub " << std::hex << r.sub << " at 0x" << r.address << std::dec << " count " << r.count << "}";
 }
 
-Bytes Pattern(size_t n, unsigned seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 7 + seed) % 251);  // never 0xFF
-  return b;
-}
-
 class FlashJobs : public UnitOnPort {
  protected:
   void SetUp() override {

@@ -8,22 +8,31 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/frame.h"
 #include "link/link.h"
 #include "link/receiver.h"
 #include "platform/port_posix.h"
 #include "platform/ui_model.h"
+#include "tests/temp_dir.h"
 #include "tools/sim/virtual_unit.h"
+
+// Data for a transfer that no blank-chunk rule skips: never 0xFF, and seed gives
+// another sequence.
+inline std::vector<unsigned char> Pattern(size_t n, unsigned seed) {
+  std::vector<unsigned char> b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 13 + seed) % 251);
+  return b;
+}
 
 class UnitOnPort : public ::testing::Test {
  protected:
   static constexpr int kPort = 7;
 
   void SetUp() override {
-    char dir[] = "/tmp/qb2-link-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    dir_ = MakeTempDir("link");
+    ASSERT_FALSE(dir_.empty());
     SetPosixPortDirectory(dir_);
     qb2sim::Options o;
     o.linkPath = dir_ + "/com" + std::to_string(kPort);
@@ -37,8 +46,7 @@ class UnitOnPort : public ::testing::Test {
   void TearDown() override {
     StopReceiverThread();
     unit_.reset();
-    std::string cmd = "rm -rf " + dir_;
-    (void)!system(cmd.c_str());
+    RemoveTempDir(dir_);
   }
 
   // Replaces the unit by one that paces its bytes at 38400 baud both ways, as a

@@ -14,6 +14,7 @@
 #include "platform/ui.h"
 #include "platform/ui_model.h"
 #include "record/run_log.h"
+#include "tests/temp_dir.h"
 
 namespace {
 
@@ -58,17 +59,15 @@ TEST(RunLogLine, FieldsAsCsvCarriesThem) {
 class RunLog : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/qb2-log-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    dir_ = MakeTempDir("log");
+    ASSERT_FALSE(dir_.empty());
     UiModelReset();
     PortNumber.store(7);
     ASSERT_EQ(FlushRunLog(), 0);  // nothing left from another test
   }
   void TearDown() override {
     UiSetText(IDC_LOG_FILE, "");
-    std::string cmd = "rm -rf " + dir_;
-    (void)!system(cmd.c_str());
+    RemoveTempDir(dir_);
   }
   std::string dir_;
 };

@@ -13,22 +13,21 @@
 #include "platform/ui.h"
 #include "platform/ui_model.h"
 #include "record/settings.h"
+#include "tests/temp_dir.h"
 
 namespace {
 
 class Settings : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/qb2-ini-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    dir_ = MakeTempDir("ini");
+    ASSERT_FALSE(dir_.empty());
     path_ = dir_ + "/QB2BENCH.INI";
     UiModelReset();
     Defaults();
   }
   void TearDown() override {
-    std::string cmd = "rm -rf " + dir_;
-    (void)!system(cmd.c_str());
+    RemoveTempDir(dir_);
   }
   // What the dialog's initialisation puts in the boxes.
   static void Defaults() {
