@@ -36,3 +36,31 @@ long long FileSizeOf(const char* path);
 extern const char kPathSeparator;
 // The process's current directory; returns its length, or 0 when it does not fit.
 int CurrentDirectory(char* buffer, int size);
+
+// An existing file, read access, shared with every other opener (read, write and
+// delete), so a file another program holds open with sharing is still read. Null
+// when it cannot be opened. Any thread.
+FileHandle FileOpenReadShared(const char* path);
+// True when a file or folder of that name exists. Any thread.
+bool FileExists(const char* path);
+// Gives the closed file from the new name to; false, and nothing moved, when to
+// exists (it is never replaced) or the move fails. Any thread.
+bool FileRenameNoReplace(const char* from, const char* to);
+// A lock between processes held by an open handle: the file is created when
+// missing and opened for reading and writing so that no other handle (of this or
+// another process) can take the same lock while this one is open, though anyone
+// may still open it with FileOpenReadShared to read who holds it. On success the
+// file is emptied for the holder's text (FileWrite). Null at once, never waiting,
+// when the lock is held elsewhere or the file cannot be opened. The lock goes with
+// FileClose or the end of the process, however it ends. Any thread.
+FileHandle FileTakeLock(const char* path);
+// An exclusive lock between processes on an open file (a shared record such as the
+// run log from FileOpenForAppend), tried every few milliseconds until waitMs has
+// passed: true once held, false when not obtained in time. It only excludes
+// others who take it too: reads and writes of the file's bytes are never refused.
+// Taken once per handle before FileUnlockWhole (a second take through the same
+// handle fails on Windows). Any thread, one at a time per handle.
+bool FileLockWhole(FileHandle file, unsigned waitMs);
+// Releases what FileLockWhole took on this handle (closing the handle does too).
+// Any thread.
+void FileUnlockWhole(FileHandle file);

@@ -1,7 +1,9 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,4 +90,66 @@ const char kPathSeparator = '/';
 int CurrentDirectory(char* buffer, int size) {
   if (size <= 0 || !getcwd(buffer, static_cast<size_t>(size))) return 0;
   return static_cast<int>(strlen(buffer));
+}
+
+FileHandle FileOpenReadShared(const char* path) { return FromFd(open(path, O_RDONLY | O_CLOEXEC)); }
+
+bool FileExists(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+bool FileRenameNoReplace(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  // File systems without the flag (and old kernels) answer EINVAL or ENOSYS:
+  // a hard link refuses an existing name just the same.
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (link(from, to) != 0) return false;
+  if (unlink(from) != 0) {
+    unlink(to);
+    return false;
+  }
+  return true;
+}
+
+namespace {
+// flock, not fcntl locks: a flock belongs to the open file description, so two
+// handles of one process exclude each other too, and closing some other
+// descriptor of the same file does not drop it.
+bool TryLock(int fd) {
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+}  // namespace
+
+FileHandle FileTakeLock(const char* path) {
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);  // no O_TRUNC: the holder's text stays
+  if (fd < 0) return nullptr;
+  if (!TryLock(fd) || ftruncate(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  return FromFd(fd);
+}
+
+bool FileLockWhole(FileHandle file, unsigned waitMs) {
+  if (!file) return false;
+  struct timespec start, now;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    if (TryLock(ToFd(file))) return true;
+    if (errno != EWOULDBLOCK) return false;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long spentMs = (now.tv_sec - start.tv_sec) * 1000LL + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (spentMs >= static_cast<long long>(waitMs)) return false;
+    struct timespec step = {0, 2000000};
+    nanosleep(&step, nullptr);
+  }
+}
+
+void FileUnlockWhole(FileHandle file) {
+  if (file) flock(ToFd(file), LOCK_UN);
 }

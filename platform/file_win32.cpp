@@ -82,3 +82,63 @@ int CurrentDirectory(char* buffer, int size) {
   DWORD n = GetCurrentDirectoryA(static_cast<DWORD>(size), buffer);
   return (n == 0 || n >= static_cast<DWORD>(size)) ? 0 : static_cast<int>(n);
 }
+
+FileHandle FileOpenReadShared(const char* path) {
+  return Wrap(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool FileExists(const char* path) { return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool FileRenameNoReplace(const char* from, const char* to) { return MoveFileExA(from, to, 0) != 0; }
+
+FileHandle FileTakeLock(const char* path) {
+  // Write access shared with no one is the lock: a second taker, wanting write
+  // access, meets a sharing violation while this handle is open; readers asking
+  // for read access only (and sharing write) still get in. The system closes the
+  // handle when the process ends, however it ends.
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !SetEndOfFile(h)) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  return h;
+}
+
+namespace {
+// Byte-range locks on Windows are mandatory: a lock over the file's bytes would
+// make other processes' reads and writes of them fail while it is held. One byte
+// far beyond any size a record reaches (2^62) is locked instead, which only other
+// lockers meet. Locking past the end of a file is allowed.
+const DWORD kLockOffsetHigh = 0x40000000;
+
+OVERLAPPED LockPlace() {
+  OVERLAPPED at;
+  ZeroMemory(&at, sizeof at);
+  at.OffsetHigh = kLockOffsetHigh;
+  return at;
+}
+}  // namespace
+
+bool FileLockWhole(FileHandle file, unsigned waitMs) {
+  if (!file) return false;
+  DWORD start = GetTickCount();
+  for (;;) {
+    OVERLAPPED at = LockPlace();
+    // A handle without FILE_FLAG_OVERLAPPED completes the call before it returns.
+    if (LockFileEx(static_cast<HANDLE>(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+      return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) return false;
+    if (GetTickCount() - start >= waitMs) return false;
+    Sleep(2);
+  }
+}
+
+void FileUnlockWhole(FileHandle file) {
+  if (!file) return;
+  OVERLAPPED at = LockPlace();
+  UnlockFileEx(static_cast<HANDLE>(file), 0, 1, 0, &at);
+}

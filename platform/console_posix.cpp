@@ -1,0 +1,72 @@
+// The console of a POSIX process: SIGINT and SIGTERM as stop requests, ttys and
+// the standard descriptors.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/console.h"
+
+namespace {
+std::atomic<void (*)()> stopHandler{nullptr};
+
+void OnSignal(int) {
+  int saved = errno;  // the interrupted code may be about to read errno
+  void (*onStop)() = stopHandler.load();
+  if (onStop) onStop();
+  errno = saved;
+}
+}  // namespace
+
+void InstallStopHandler(void (*onStop)(), bool (*)()) {
+  stopHandler.store(onStop);
+  struct sigaction action = {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  // Restarted calls: the rest of the program need not expect EINTR from a stop.
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+bool StreamIsTerminal(int stream) { return (stream == 1 || stream == 2) && isatty(stream) == 1; }
+
+bool ConsoleWrite(int stream, const char* bytes, size_t count) {
+  if (stream != 1 && stream != 2) return false;
+  // A reader that has gone raises SIGPIPE at the writing thread: blocked for the
+  // call and taken off again, so the write just fails.
+  sigset_t pipeOnly, old, pending;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeOnly, &old);
+  sigpending(&pending);
+  bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+  size_t put = 0;
+  bool broken = false;
+  while (put < count) {
+    ssize_t n = write(stream, bytes + put, count - put);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      broken = n < 0 && errno == EPIPE;
+      break;
+    }
+    put += static_cast<size_t>(n);
+  }
+  if (broken && !wasPending) {
+    struct timespec zero = {0, 0};
+    while (sigtimedwait(&pipeOnly, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return put == count;
+}
+
+int ConsoleReadInput(void* buffer, int count) {
+  if (count < 0) return -1;
+  ssize_t n;
+  do {
+    n = read(0, buffer, static_cast<size_t>(count));
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<int>(n);
+}
