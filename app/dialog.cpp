@@ -1,72 +1,71 @@
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "app/bench_settings.h"
 #include "app/dialog.h"
 #include "app/worker_thread.h"
 #include "detect/detect.h"
-#include "device/commands.h"
 #include "firmware/download.h"
 #include "flash/flash.h"
-#include "link/frame.h"
 #include "link/link.h"
 #include "link/receiver.h"
 #include "operator/ids.h"
 #include "operator/outlets.h"
 #include "operator/program.h"
 #include "operator/texts.h"
+#include "ops/operations.h"
+#include "platform/file.h"
 #include "platform/ui.h"
 #include "record/run_log.h"
 #include "record/settings.h"
 #include "sequence/sequence.h"
 #include "util/text.h"
 
-JobParamsRecord JobParams;
-
-void OnInitDialog(JobParamsRecord* params) {
-  (void)params;
-  PortHandle.store(nullptr);
-  char number[32];
-  std::snprintf(number, sizeof number, "%d", 1);
-  UiSetText(IDC_PORT_NUMBER, number);
-  UiSetText(IDC_FLASH_FILE, kDefaultDataFile);
-  UiSetText(IDC_FLASH_SIZE, "0");
-  UiSetText(IDC_FLASH_ADDR, "0");
-  SetStatusLine(kStatusPlugIn);
-  PortWatchArmed.store(0);
-  RemovalWatchArmed.store(0);
-  std::snprintf(number, sizeof number, "%ld", static_cast<long>(RecognitionWaitMs.load()));
-  UiSetText(IDC_WAIT_MS, number);
-  // Last: the watchers read the dialog handle, box 301 and their cleared flags.
-  // The bench has no watchdog and detects only once check box 302 is ticked.
-  // The bench takes up what the line left in QB2BENCH.INI: the boxes and the next
-  // serial number.
-  if (IsBenchProgram()) {
-    AutoRecognition.store(0);
-    LoadSettings(kSettingsFile);
-  } else {
-    StartWatchers();
-  }
-}
-
-void OnCloseDialog() {
-  // A worker still running after its stop keeps the port; the process's end
-  // closes it, after the worker, with every thread.
-  if (StopWorker()) StopReceiverThread();
-  if (IsBenchProgram() && !SaveSettings(kSettingsFile)) ShowWarningBox(kTraceSettingsNotSaved, "KM7200");
-  // Run log lines that could not be written go with the process: the operator is
-  // told how many, so the record can be mended by hand.
-  int unwritten = FlushRunLog();
-  if (unwritten > 0) {
-    char text[128];
-    std::snprintf(text, sizeof text, "ログファイルに書けなかった %d 行は記録されません", unwritten);
-    ShowWarningBox(text, "KM7200");
-  }
-  // A report that has begun ends the process with its own result; otherwise the
-  // close holds every report off, so closing never leaves a result file.
-  if (ClaimProcessEnd()) UiPostQuit(0);
-}
-
 namespace {
+
+const char* const kCaption = "KM7200";
+
+// A production run's result waits to be shown when its end message comes: set when
+// em-start starts a run, cleared once it is shown. Dialog's thread only.
+bool ResultPending = false;
+
+// A box's whole text, however long.
+std::string BoxText(int id) {
+  std::vector<char> text(1024);
+  for (;;) {
+    int n = UiGetText(id, text.data(), static_cast<int>(text.size()));
+    if (n < static_cast<int>(text.size()) - 1) return std::string(text.data(), static_cast<size_t>(n));
+    text.resize(text.size() * 4);
+  }
+}
+
+// A file name box the program must hold whole (box 104, box 202): a name cut at
+// 255 bytes would name another file, so a longer one is refused with a box.
+bool TakeFileName(int id, const char* what, std::string* out) {
+  *out = BoxText(id);
+  if (out->size() <= kBoxTextMax) return true;
+  char text[160];
+  std::snprintf(text, sizeof text, "%sの名前が長すぎます (%u バイトまで)", what, static_cast<unsigned>(kBoxTextMax));
+  ShowWarningBox(text, kCaption);
+  return false;
+}
+
+// The bench keeps the next unit's number in box 304 and QB2BENCH.INI at once; the
+// line program only shows it.
+bool DialogSerialUsed(int32_t next) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08ld", static_cast<long>(next));
+  UiSetText(IDC_SERIAL_NUMBER, text);
+  if (!IsBenchProgram()) return true;
+  bool kept = SaveSettings(kSettingsFile);
+  SetSerialNotKept(!kept);
+  return kept;
+}
+
+const char* const kSerialNotKeptText =
+    "次の S/N を QB2BENCH.INI に保存できません: 保存できるまで em-start はできません";
 
 // Command 101. The receiver opens the port on its own thread; the command waits
 // (serving other threads' sends) until the receiver has either opened the port or
@@ -86,17 +85,10 @@ void OpenCommand() {
     else SleepServicingSends(5);
   }
   if (failed) {
-    ShowWarningBox("COMがオープンできません", "KM7200");
+    ShowWarningBox("COMがオープンできません", kCaption);
     return;
   }
   UiEnable(IDC_PORT_NUMBER, false);
-}
-
-// Command 206: the clock-set payload from the local time, built in place.
-void SendClockSet() {
-  LocalTimeFields now;
-  ReadLocalTime(&now);
-  SendFrame(CMD_SET_CLOCK, BuildClockPayload(TxPayload, now));
 }
 
 // Check box 302. The box has already changed its own state when this runs.
@@ -139,9 +131,196 @@ void CloseCommand() {
   UiEnable(IDC_PORT_NUMBER, true);
 }
 
+// Boxes 200-202 and 305 for a flash job; false after the box that says why not.
+bool FlashInputs(const Operation& op, JobParamsRecord* params) {
+  FlashRequest request;
+  request.kind = op.id;
+  if (!TakeFileName(IDC_FLASH_FILE, "ファイル", &request.file)) return false;
+  char text[256];
+  UiGetText(IDC_FLASH_ADDR, text, sizeof text);
+  request.address = ParseFlashValue(text);
+  UiGetText(IDC_FLASH_SIZE, text, sizeof text);
+  const bool sizeEmpty = text[0] == '\0';
+  request.size = ParseFlashValue(text);
+  request.sizeFromFile = sizeEmpty && op.id != IDC_FLASH_READ;
+  request.verify = IsBenchProgram() && UiGetCheck(IDC_VERIFY) == 1;
+  int64_t loaded = -1;
+  int prepared = PrepareFlashJob(request, params, &loaded);
+  // An empty size box shows the length of the file that was loaded, whether the
+  // range is then taken or not.
+  if (loaded >= 0 && sizeEmpty) {
+    std::snprintf(text, sizeof text, "%d", static_cast<int>(loaded));
+    UiSetText(IDC_FLASH_SIZE, text);
+  }
+  return prepared == JOB_DONE;
+}
+
+// em-start's serial number: the bench takes only a number it can read and refuses
+// to start while the last good run's next number is not kept; QB2LINK.EXE reads
+// box 304 as it always has (no number gives 0).
+bool ProductionInputs(JobParamsRecord* params) {
+  char text[512];
+  UiGetText(IDC_SERIAL_NUMBER, text, sizeof text);
+  if (IsBenchProgram()) {
+    std::string serial = text;
+    while (!serial.empty() && serial.back() == ' ') serial.pop_back();
+    while (!serial.empty() && serial[0] == ' ') serial.erase(0, 1);
+    if (!SettingValid(SET_SERIAL, serial)) {
+      ShowWarningBox("S/N (304) を数字で入れてください: em-start できません", kCaption);
+      return false;
+    }
+    if (SerialNotKept()) {
+      if (!SaveSettings(kSettingsFile)) {
+        ShowWarningBox(kSerialNotKeptText, kCaption);
+        return false;
+      }
+      SetSerialNotKept(false);
+    }
+  }
+  params->serialNumber = static_cast<int32_t>(ParseDecimal(text));
+  params->imagePath = DefaultFlashDataPath();
+  params->verify = IsBenchProgram() && UiGetCheck(IDC_VERIFY) == 1;
+  params->rangeReplyBoundMs = 0;
+  return true;
+}
+
+// ｺﾏﾝﾄﾞ2 replaces the unit's program: the bench asks first, naming the file, its
+// size and the port. A file that cannot be read is not asked about: the download
+// says so itself.
+bool FirmwareInputs(JobParamsRecord* params) {
+  params->firmwarePath = FirmwareFilePath;
+  if (!IsBenchProgram()) return true;
+  long long size = FileSizeOf(FirmwareFilePath);
+  if (size < 0) return true;
+  char text[600];
+  std::snprintf(text, sizeof text, "ユニットのプログラムを書き換えます。\n\nファイル: %s (%lld バイト)\nポート: COM%d\n\nよろしいですか?",
+                FirmwareFilePath, size, PortNumber.load());
+  return UiConfirmBox(text, kCaption);
+}
+
+// A row of the operations table: the checks, the job record from the boxes, what
+// goes out at once, then the job.
+void RunOperation(const Operation& op, JobParamsRecord* params) {
+  if ((op.flags & OP_NEEDS_UNIT) && !UnitCommandAllowed()) return;
+  if (op.job) {
+    params->outcome = JOB_DONE;
+    if (!TakeFileName(IDC_LOG_FILE, "ログファイル", &params->logFile)) return;
+    char port[16];
+    std::snprintf(port, sizeof port, "COM%d", PortNumber.load());
+    params->portName = port;
+    bool ready = true;
+    switch (op.inputs) {
+      case IN_FLASH_WRITE:
+      case IN_FLASH_READ:
+      case IN_FLASH_ERASE:
+        ready = FlashInputs(op, params);
+        break;
+      case IN_PRODUCTION:
+        ready = ProductionInputs(params);
+        break;
+      case IN_FIRMWARE:
+        ready = FirmwareInputs(params);
+        break;
+      default:
+        break;
+    }
+    if (!ready) return;
+  }
+  if (op.inputs == IN_PRODUCTION) {
+    // Cleared only now: with a run still winding down, clearing it would take back
+    // the operator's em-stop.
+    ClearLinkFlag(StopSequence);
+    UiSetText(IDC_RESULT, "");
+    UiSetProgressFailed(IDC_PROGRESS, false);
+    ResultPending = true;
+  }
+  if (op.send) op.send();
+  if (op.job) StartWorker(op.job, params);
+}
+
+// The bench after a production run: its result where the technician cannot miss
+// it, the bar red and a box for a failure, and the box of a next number that could
+// not be kept. The removal prompt comes on the status line; this stays until the
+// next run starts.
+void ShowProductionResult(const JobParamsRecord& params) {
+  if (!ResultPending || !IsBenchProgram() || std::strcmp(params.run.operation, "production") != 0) return;
+  ResultPending = false;
+  char text[300];
+  const bool good = params.outcome == JOB_DONE;
+  if (good) std::snprintf(text, sizeof text, "合格 S/N %08ld", static_cast<long>(params.serialNumber));
+  else std::snprintf(text, sizeof text, "不合格: %s", params.reason.c_str());
+  UiSetText(IDC_RESULT, text);
+  UiSetProgressFailed(IDC_PROGRESS, !good);
+  if (!good && params.outcome != JOB_STOPPED) ShowWarningBox(text, kCaption);
+  if (good && SerialNotKept()) ShowWarningBox(kSerialNotKeptText, kCaption);
+}
+
 }  // namespace
 
+void UseDialogOutlets() {
+  static OperatorOutlets dialog = [] {
+    OperatorOutlets o = kDialogOutlets;
+    o.serialUsed = DialogSerialUsed;
+    return o;
+  }();
+  InstallOutlets(&dialog);
+}
+
+void OnInitDialog(JobParamsRecord* params) {
+  (void)params;
+  UseDialogOutlets();
+  PortHandle.store(nullptr);
+  char number[32];
+  std::snprintf(number, sizeof number, "%d", 1);
+  UiSetText(IDC_PORT_NUMBER, number);
+  UiSetText(IDC_FLASH_FILE, kDefaultDataFile);
+  UiSetText(IDC_FLASH_SIZE, "0");
+  UiSetText(IDC_FLASH_ADDR, "0");
+  PortWatchArmed.store(0);
+  RemovalWatchArmed.store(0);
+  std::snprintf(number, sizeof number, "%ld", static_cast<long>(RecognitionWaitMs.load()));
+  UiSetText(IDC_WAIT_MS, number);
+  // Last: the watchers read the dialog handle, box 301 and their cleared flags.
+  // The bench has no watchdog and detects only once check box 302 is ticked, so its
+  // first line says what to do; it takes up what the line left in QB2BENCH.INI:
+  // the boxes and the next serial number, and says at once what it could not.
+  if (IsBenchProgram()) {
+    SetStatusLine(kStatusBenchStart);
+    AutoRecognition.store(0);
+    LoadSettings(kSettingsFile);
+    if (!StartNotice().empty()) UiPost(UM_START_NOTICE, 0, 0);
+  } else {
+    SetStatusLine(kStatusPlugIn);
+    StartWatchers();
+  }
+}
+
+void OnCloseDialog() {
+  // A worker still running after its stop keeps the port; the process's end
+  // closes it, after the worker, with every thread.
+  if (StopWorker()) StopReceiverThread();
+  // One more try for a next serial number that could not be kept after a run.
+  if (IsBenchProgram() && !SaveSettings(kSettingsFile))
+    ShowWarningBox(SerialNotKept() ? kSerialNotKeptText : kTraceSettingsNotSaved, kCaption);
+  // Run log lines that could not be written go with the process: the operator is
+  // told how many, so the record can be mended by hand.
+  std::string log = BoxText(IDC_LOG_FILE);
+  int unwritten = FlushRunLog(log.size() <= kBoxTextMax ? log : std::string());
+  if (unwritten > 0) {
+    char text[128];
+    std::snprintf(text, sizeof text, "ログファイルに書けなかった %d 行は記録されません", unwritten);
+    ShowWarningBox(text, kCaption);
+  }
+  // A report that has begun ends the process with its own result; otherwise the
+  // close holds every report off, so closing never leaves a result file.
+  if (ClaimProcessEnd()) UiPostQuit(0);
+}
+
 void OnCommand(int id, JobParamsRecord* params) {
+  // The end of a production run sends em-stop and close and waits for them: inside
+  // their handlers a stop must not wait for that very worker.
+  const bool forWorker = UiHandlingSentMessage() && WorkerWaitsForCommand() == id;
+  if (forWorker) EnterWorkerCommand();
   // Bench commands send without waiting for the reply: the receiver traces it.
   switch (id) {
     case IDC_OPEN:
@@ -150,48 +329,8 @@ void OnCommand(int id, JobParamsRecord* params) {
     case IDC_CLOSE:
       CloseCommand();
       break;
-    case IDC_COMMAND1:
-      UnitCommandAllowed();
-      break;
-    case IDC_COMMAND2:
-      // Not even the boot-enter frame goes out while a worker runs: it would put
-      // the unit into its boot loader under the running job.
-      if (!UnitCommandAllowed()) break;
-      SendFrame(CMD_BOOT_ENTER, 0);
-      StartWorker(FirmwareDownloadJob, params);
-      break;
-    case IDC_EM_START:
-      // Checked before the flag is cleared: with a run still winding down, clearing
-      // it would take back the operator's em-stop.
-      if (!UnitCommandAllowed()) break;
-      ClearLinkFlag(StopSequence);
-      StartWorker(SequenceDriver, nullptr);
-      break;
     case IDC_EM_STOP:
       SetLinkFlag(StopSequence);
-      break;
-    case IDC_AP_STOP:
-      if (!UnitCommandAllowed()) break;
-      SendPreStopByte();
-      SleepMs(100);
-      SendFrame(CMD_APP_STOP, 0);
-      break;
-    case IDC_AP_RESUME:
-      if (UnitCommandAllowed()) SendFrame(CMD_APP_RESUME, 0);
-      break;
-    case IDC_CLOCK_SET:
-      if (UnitCommandAllowed()) SendClockSet();
-      break;
-    case IDC_CLOCK_READ:
-      if (UnitCommandAllowed()) SendFrame(CMD_GET_CLOCK, 0);
-      break;
-    case IDC_FLASH_WRITE:
-    case IDC_FLASH_READ:
-    case IDC_FLASH_ERASE:
-      if (UnitCommandAllowed()) {
-        WorkerEntry job = PrepareFlashJob(id, params);
-        if (job) StartWorker(job, params);
-      }
       break;
     case IDC_LIST_CLEAR:
       ClearTraceList();
@@ -200,12 +339,13 @@ void OnCommand(int id, JobParamsRecord* params) {
       AutoRecognitionSwitch(params);
       break;
     default:
-      break;  // the dialog manager's 1 and 2 among them
+      if (const Operation* op = FindOperation(id)) RunOperation(*op, params);
+      break;  // the dialog manager's 1 and 2 among the rest
   }
+  if (forWorker) LeaveWorkerCommand();
 }
 
 void OnUserMessage(unsigned message, JobParamsRecord* params) {
-  (void)params;
   switch (message) {
     case UM_SEQUENCE_ENDED:
       // Only for the run that posted it: a late one from a run that a close already
@@ -213,6 +353,7 @@ void OnUserMessage(unsigned message, JobParamsRecord* params) {
       if (!WorkerRunning() || WorkerEndPosted()) {
         ClearLinkFlag(StopSequence);
         JoinEndedWorker();
+        if (!WorkerRunning()) ShowProductionResult(*params);
       }
       break;
     case UM_JOIN_WORKER:
@@ -223,6 +364,9 @@ void OnUserMessage(unsigned message, JobParamsRecord* params) {
       break;
     case UM_START_REMOVAL_WATCH:
       StartDetachedThread(RemovalWatcher);
+      break;
+    case UM_START_NOTICE:
+      ShowWarningBox(StartNotice().c_str(), kCaption);
       break;
     default:
       break;

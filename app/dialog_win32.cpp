@@ -41,7 +41,7 @@ HWND CreateMainDialog(int showCommand, JobParamsRecord* params) {
 
 int RunMainDialog(HINSTANCE instance, int showCommand) {
   if (FindWindowA(kMainClassName, nullptr)) return 0;  // another instance's dialog exists
-  std::memset(&JobParams, 0, sizeof JobParams);
+  JobParams = JobParamsRecord();
   // The bench's progress bar is a common control: its class must exist before the
   // dialog is made from the template, or the whole dialog fails.
   INITCOMMONCONTROLSEX common = {sizeof common, ICC_PROGRESS_CLASS};
@@ -82,6 +82,7 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case UM_SEQUENCE_ENDED:
     case UM_START_PORT_WATCH:
     case UM_START_REMOVAL_WATCH:
+    case UM_START_NOTICE:
       OnUserMessage(message, params);
       break;
     case UM_TRACE_DRAIN:

@@ -7,6 +7,8 @@ ThreadHandle WorkerThread = nullptr;
 namespace {
 const int kJoinPolls = 1000;  // 10 ms apart: about ten seconds
 
+thread_local int WorkerCommandDepth = 0;
+
 void Forget() {
   CloseThreadHandle(WorkerThread);
   WorkerThread = nullptr;
@@ -29,12 +31,13 @@ void JoinEndedWorker() {
   if (WaitThreadEnd(WorkerThread, kJoinPolls)) Forget();
 }
 
+void EnterWorkerCommand() { ++WorkerCommandDepth; }
+void LeaveWorkerCommand() { --WorkerCommandDepth; }
+
 bool StopWorker() {
   if (WorkerThread == nullptr) return true;
   RequestWorkerStop();
-  // The worker waits in its own send for the handler that is calling this: waiting
-  // for it here would wait for ever. Its 1026 joins it later.
-  if (WorkerWaitsInSend()) return true;
+  if (WorkerCommandDepth > 0) return true;
   if (!WaitThreadEnd(WorkerThread, kJoinPolls)) return false;
   Forget();
   return true;

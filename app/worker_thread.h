@@ -23,10 +23,20 @@ bool WorkerEndPosted();
 // seconds stays known.
 void JoinEndedWorker();
 
+// The handler of a command the worker sent and waits for (em-stop and close at the
+// end of a production run) is running on this thread: set around it by OnCommand.
+// Thread-local, so that in the native tests, where a worker's sends run on the
+// worker's own thread, it says the same as on the dialog's thread.
+void EnterWorkerCommand();
+void LeaveWorkerCommand();
+
 // Raises the stop request and waits, serving other threads' sends, until the
 // worker has ended (about ten seconds at most; the longest a worker goes without
-// looking is one erase request, 5 s). True when no worker can use the port any
-// more: none ran, it ended, or it waits in SendCommandFromWorker for the very
-// handler that calls this. False when the worker still runs: the caller must then
-// leave the port open.
+// looking is one erase request, 5 s). Meanwhile the worker may send the commands
+// that end its run: they are carried out inside the wait, and the wait goes on
+// until the worker has logged its run and ended. True when no worker can use the
+// port any more: none ran, it ended, or this is the handler of the very command the
+// worker waits for (waiting there would wait for ever; the worker does not use the
+// port after that command, and its end message joins it later). False when the
+// worker still runs: the caller must then leave the port open.
 bool StopWorker();

@@ -22,3 +22,14 @@ unsigned char ToBcd(unsigned value) {
 }
 
 int FromBcd(unsigned char bcd) { return (bcd >> 4) * 10 + (bcd & 0x0F); }
+
+DeviceTime DecodeDeviceTime(const unsigned char bcd[6]) {
+  DeviceTime t;
+  t.year = FromBcd(bcd[0]) + 2000;
+  t.month = FromBcd(bcd[1]);
+  t.day = FromBcd(bcd[2]);
+  t.hour = FromBcd(bcd[3]);
+  t.minute = FromBcd(bcd[4]);
+  t.second = FromBcd(bcd[5]);
+  return t;
+}

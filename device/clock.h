@@ -17,3 +17,11 @@ unsigned char ToBcd(unsigned value);
 
 // High nibble times 10 plus low nibble; nibbles above 9 count with their value.
 int FromBcd(unsigned char bcd);
+
+// The unit's clock as it reports it: the year in full (2000 + its byte), then
+// month, day, hour, minute and second, each decoded with FromBcd.
+struct DeviceTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+// The six BCD bytes of a clock reply (year - 2000, month, day, hour, minute, second).
+DeviceTime DecodeDeviceTime(const unsigned char bcd[6]);

@@ -115,11 +115,21 @@ int ResumeDeviceApp() {
 int SetDeviceClock() {
   LocalTimeFields now;
   ReadLocalTime(&now);
-  SendRequest(CMD_SET_CLOCK, BuildClockPayload(TxPayload, now));
+  return SetDeviceClockTo(now);
+}
+
+int SetDeviceClockTo(const LocalTimeFields& time) {
+  SendRequest(CMD_SET_CLOCK, BuildClockPayload(TxPayload, time));
   return WaitReply();
 }
 
-int ReadDeviceClock() {
+int ReadDeviceClock(DeviceTime* time) {
   SendRequest(CMD_GET_CLOCK, 0);
-  return WaitReply();
+  int result = WaitReply();
+  if (result == DEVICE_OK && time) {
+    unsigned char bcd[6];
+    CopyFromRxFrame(bcd, 4, 6);
+    *time = DecodeDeviceTime(bcd);
+  }
+  return result;
 }

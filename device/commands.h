@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "device/clock.h"
 #include "platform/systhread.h"
 
 // Command codes (the frame's code byte of a request).
@@ -98,6 +99,8 @@ int StopDeviceApp();
 int ResumeDeviceApp();
 // Reads the local time itself.
 int SetDeviceClock();
-// On 0 the six BCD bytes (year - 2000, month, day, hour, minute, second) are the
-// reply payload, RxFrame offsets 4 to 9.
-int ReadDeviceClock();
+// Sets the clock to time (year in full, 2000-2099).
+int SetDeviceClockTo(const LocalTimeFields& time);
+// On 0, *time holds the unit's clock decoded from the reply's six BCD bytes
+// (RxFrame offsets 4 to 9); time may be null.
+int ReadDeviceClock(DeviceTime* time);

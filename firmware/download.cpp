@@ -8,12 +8,12 @@
 #include "jobs/worker.h"
 #include "link/link.h"
 #include "link/receiver.h"
+#include "device/commands.h"
 #include "operator/ids.h"
 #include "operator/outlets.h"
 #include "operator/progress.h"
 #include "platform/port.h"
 #include "platform/systhread.h"
-#include "platform/ui.h"
 #include "record/run_log.h"
 #include "util/crc32.h"
 
@@ -109,8 +109,13 @@ void TraceFormatted(const char* format, unsigned a, unsigned b = 0) {
   AppendTrace(line);
 }
 
+// What the last failure says of the unit (JOB_*): written and read by the download's
+// own thread.
+int FailureOutcome = JOB_DONE;
+
 // The download ends at its first failure, with a line that names the step.
 int Failed(const char* step, int sent) {
+  FailureOutcome = sent == MESSAGE_PORT_FAILED ? JOB_PORT : OutcomeOfDeviceResult(DEVICE_NO_REPLY);
   char line[96];
   std::snprintf(line, sizeof line, "DOWNLOAD 異常 %s %s", step,
                 sent == MESSAGE_PORT_FAILED ? "ポート書込み不可" : "応答なし");
@@ -120,6 +125,7 @@ int Failed(const char* step, int sent) {
 
 // An answer that came but is not the one expected (a page address or page sum).
 int WrongAnswer(const char* step, unsigned char reply, unsigned char expected) {
+  FailureOutcome = JOB_REFUSED;
   char line[96];
   std::snprintf(line, sizeof line, "DOWNLOAD 異常 %s 応答 %02x (%02x)", step, reply, expected);
   AppendTrace(line);
@@ -158,6 +164,7 @@ int StartWriting() {
   int sent = SendBootMessage(&message, 1, 0, &reply);
   if (sent != MESSAGE_ANSWERED) return Failed("W", sent);
   if (reply != kBootWriteReady) {
+    FailureOutcome = JOB_REFUSED;
     TraceFormatted("err %02x", reply);
     return BOOT_FAILED;
   }
@@ -229,6 +236,7 @@ int WritePhase(const unsigned char* image) {
 }  // namespace
 
 int BootLoaderDownload(const unsigned char* image) {
+  FailureOutcome = JOB_DONE;
   SetLinkFlag(BootByteMode);
   // The unit's frame reply to CMD_BOOT_ENTER, when it is already in, is no
   // boot-loader byte: forgotten here, it costs the first message no settle.
@@ -240,34 +248,41 @@ int BootLoaderDownload(const unsigned char* image) {
   return result;
 }
 
-int FirmwareDownloadJob(void* params) {
-  (void)params;
+int DownloadFailureOutcome() { return FailureOutcome; }
+
+int FirmwareDownloadJob(void* arg) {
   const uint32_t startMs = TickCountMs();
-  RunRecord record;
-  record.operation = "download";
-  record.file = FirmwareFilePath;
+  JobParamsRecord* params = static_cast<JobParamsRecord*>(arg);
+  params->run = RunRecord();
+  params->run.operation = "download";
+  params->run.file = params->firmwarePath;
   std::vector<unsigned char> image(FIRMWARE_IMAGE_SIZE, 0xFF);
-  const char* box = nullptr;
-  if (ReadSRecordFile(FirmwareFilePath, image.data()) == 0) {
-    box = "Cannot read S-Format file.";
-    record.result = box;
+  const char* failure = nullptr;
+  int outcome = JOB_DONE;
+  if (ReadSRecordFile(params->firmwarePath.c_str(), image.data()) == 0) {
+    failure = "Cannot read S-Format file.";
+    outcome = JOB_FILE;
   } else {
     // The used blocks, whole, in the table's order: what the download meant to put
     // into the unit's program memory.
-    record.bytes = 0;
-    record.hasCrc = true;
+    params->run.bytes = 0;
+    params->run.hasCrc = true;
     for (const BootBlock& block : BootBlockTable) {
       if (FindFirstUsedByte(image.data(), block) < 0) continue;
-      record.bytes += block.size;
-      record.crc32 = Crc32(image.data() + block.start, block.size, record.crc32);
+      params->run.bytes += block.size;
+      params->run.crc32 = Crc32(image.data() + block.start, block.size, params->run.crc32);
     }
     int result = BootLoaderDownload(image.data());
-    if (result == BOOT_FAILED) box = kDownloadFailedText;
-    record.result = result == BOOT_FINISHED ? "OK" : result == BOOT_STOPPED ? "stopped" : kDownloadFailedText;
+    if (result == BOOT_FAILED) {
+      failure = kDownloadFailedText;
+      outcome = FailureOutcome;
+    } else if (result == BOOT_STOPPED) {
+      failure = kStoppedResult;
+      outcome = JOB_STOPPED;
+    }
   }
-  record.ms = TickCountMs() - startMs;
-  LogRun(record);
-  if (box) ShowWarningBox(box, "KM7200");
+  FinishJob(params, outcome, failure, startMs);
+  WarnUnlessStopped(failure);
   PostWorkerEnd(UM_JOIN_WORKER);
   return 0;
 }

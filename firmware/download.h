@@ -3,10 +3,12 @@
 // message, handed over by the receiver in boot-loader byte mode).
 #pragma once
 
-// Where the bench keeps the firmware; the program reads no other file.
+#include "jobs/worker.h"
+
+// Where the bench keeps the firmware; the dialogs download no other file.
 extern const char* const kFirmwareFilePath;  // "C:\c_work\km7200bench\enc72.mot"
-// The file the job reads: kFirmwareFilePath, replaced only by native tests, which
-// have no drive C:.
+// The file the dialogs put in the job record: kFirmwareFilePath, replaced only by
+// native tests, which have no drive C:.
 extern const char* FirmwareFilePath;
 
 // Every reply is awaited with 100 looks 10 ms apart, about a second.
@@ -38,7 +40,12 @@ int BootLoaderDownload(const unsigned char* image);
 // The box of a download that failed (caption "KM7200").
 extern const char* const kDownloadFailedText;  // "DOWNLOAD 異常"
 
-// Worker thread entry: reads FirmwareFilePath into a blank image and downloads it,
-// or shows "Cannot read S-Format file."; a failed download shows its box. Posts
-// UM_JOIN_WORKER at its end. Returns 0.
-int FirmwareDownloadJob(void* params);
+// What the last failed download's failure says of the unit (JOB_NO_ANSWER,
+// JOB_REFUSED or JOB_PORT). The download's thread.
+int DownloadFailureOutcome();
+
+// Worker thread entry; arg is the JobParamsRecord. Reads its firmwarePath into a
+// blank image and downloads it, or shows "Cannot read S-Format file."; a failed
+// download shows its box. Logs and sets the outcome, then posts UM_JOIN_WORKER at
+// its end. Returns 0.
+int FirmwareDownloadJob(void* arg);

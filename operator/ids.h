@@ -31,15 +31,19 @@
 #define IDC_AUTO_RECOGNITION 302
 #define IDC_WAIT_MS_LABEL 303
 #define IDC_SERIAL_NUMBER 304
-/* QB2BENCH.EXE only: read back what a write put into the flash; a job's progress. */
+/* QB2BENCH.EXE only: read back what a write put into the flash; a job's progress;
+   the result of the last production run. */
 #define IDC_VERIFY 305
 #define IDC_PROGRESS 306
+#define IDC_RESULT 307
 
 /* WM_USER + n */
 #define UM_JOIN_WORKER 1025
 #define UM_SEQUENCE_ENDED 1026
 #define UM_START_PORT_WATCH 1028
 #define UM_START_REMOVAL_WATCH 1029
+/* WM_USER + 6: what the bench must tell the operator at its start (QB2BENCH.INI). */
+#define UM_START_NOTICE 1030
 /* WM_APP + 1: another thread's trace lines are waiting to be added to the list. */
 #define UM_TRACE_DRAIN 0x8001
 

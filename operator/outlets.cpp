@@ -1,3 +1,4 @@
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -33,26 +34,14 @@ void AppendOnDialogThread(const char* text) {
   }
   UiListSelect(IDC_TRACE_LIST, n);
 }
-}  // namespace
 
-void DrainTraceQueue() {
-  TraceQueue& q = Queue();
-  std::deque<std::string> batch;
-  {
-    std::lock_guard<std::mutex> hold(q.lock);
-    batch.swap(q.lines);
-    q.drainPosted = false;  // a line queued from now on posts a drain of its own
-  }
-  for (const std::string& line : batch) AppendOnDialogThread(line.c_str());
-}
-
-int AppendTrace(const char* text) {
+void DialogTrace(const char* text) {
   if (UiOnDialogThread()) {
     DrainTraceQueue();  // lines queued before this one go first
     AppendOnDialogThread(text);
-    return 0;
+    return;
   }
-  if (DialogHandle == nullptr) return 0;  // no list to show it in (a tool without the dialog)
+  if (DialogHandle == nullptr) return;  // no list to show it in
   // Posted, not sent: a job traces every frame both ways, and under Wine a list box
   // append costs the caller several milliseconds when it waits for it, about one
   // sixth more on a 256-page production run. One drain is posted per batch.
@@ -66,15 +55,66 @@ int AppendTrace(const char* text) {
     q.drainPosted = true;
   }
   if (post) UiPost(UM_TRACE_DRAIN, 0, 0);
+}
+
+void DialogStatus(const char* text) { UiSetText(IDC_STATUS_LINE, text); }
+
+void DialogWarning(const char* text, const char* caption) { UiWarningBox(text, caption); }
+
+// Bar 306 and the status line, on the bench only: QB2LINK.EXE's status line
+// belongs to the port watcher, and it has no bar.
+void DialogProgress(uint32_t done, uint32_t total, const char* text) {
+  if (!IsBenchProgram()) return;
+  UiSetProgress(IDC_PROGRESS, done, total);
+  UiSetText(IDC_STATUS_LINE, text);
+}
+
+void DialogPost(unsigned message) { UiPost(message, 0, 0); }
+
+void DialogCommand(int id) { UiSendCommand(id); }
+
+std::atomic<const OperatorOutlets*> Installed{nullptr};
+}  // namespace
+
+const OperatorOutlets kDialogOutlets = {DialogTrace, DialogStatus,  DialogWarning, DialogProgress,
+                                        DialogPost,  DialogCommand, nullptr};
+
+void InstallOutlets(const OperatorOutlets* outlets) { Installed.store(outlets); }
+
+const OperatorOutlets& Outlets() {
+  const OperatorOutlets* o = Installed.load();
+  return o ? *o : kDialogOutlets;
+}
+
+void DrainTraceQueue() {
+  TraceQueue& q = Queue();
+  std::deque<std::string> batch;
+  {
+    std::lock_guard<std::mutex> hold(q.lock);
+    batch.swap(q.lines);
+    q.drainPosted = false;  // a line queued from now on posts a drain of its own
+  }
+  for (const std::string& line : batch) AppendOnDialogThread(line.c_str());
+}
+
+int AppendTrace(const char* text) {
+  Outlets().trace(text);
   return 0;
 }
 
-void ClearTraceList() { UiListReset(IDC_TRACE_LIST); }
+void ClearTraceList() {
+  // Lines another thread queued before the clear belong to the list being
+  // cleared: shown after it, they would read as new.
+  {
+    TraceQueue& q = Queue();
+    std::lock_guard<std::mutex> hold(q.lock);
+    q.lines.clear();
+  }
+  UiListReset(IDC_TRACE_LIST);
+}
 
-void SetStatusLine(const char* text) { UiSetText(IDC_STATUS_LINE, text); }
+void SetStatusLine(const char* text) { Outlets().status(text); }
 
-bool VerifyAfterWriteTicked() { return IsBenchProgram() && UiGetCheck(IDC_VERIFY) == 1; }
-
-void ShowWarningBox(const char* text, const char* caption) { UiWarningBox(text, caption); }
+void ShowWarningBox(const char* text, const char* caption) { Outlets().warning(text, caption); }
 
 void WarnPortClosed() { ShowWarningBox("COMﾎﾟｰﾄがオープンされていません", ""); }

@@ -1,33 +1,39 @@
-// A long job's progress on the bench: the bar (306) shows the part done and the
-// status line the operation, done/total in its units and, once it can be told, the
-// time left ("書込み 37/256 ページ 残り 12 秒"). QB2LINK.EXE shows none of it: its
-// status line belongs to the port watcher, and it has no bar.
+// A long job's progress: the part done (the bench's bar 306, the command line's
+// progress line) and a sentence with the operation, done/total in its units and,
+// once it can be told, the time left ("書込み 37/256 ページ 残り 12 秒"). It goes to
+// the front end's progress outlet; QB2LINK.EXE shows none of it.
 #pragma once
 #include <cstdint>
 
-// One per job, on the job's own thread (any thread; each call is a sent message to
-// the dialog, carried out during a join too). Updates come at most five times a
+// One per job phase, on the job's own thread. Updates go out at most five times a
 // second, so a job pays a tick count per step and nothing more.
+//
+// A job of two phases (a write and its read-back) gives both one bar and one time
+// left: the first phase counts the units of the phase that follows it (after), and
+// the second goes on from the first (earlier), so the first estimate covers the
+// whole wait, not half of it.
 class ProgressReport {
  public:
   // operation: "書込み", "読出し", ...; unit: "ページ", ...; shows 0/total at once.
-  ProgressReport(const char* operation, const char* unit, uint32_t total);
+  ProgressReport(const char* operation, const char* unit, uint32_t total, uint32_t after = 0,
+                 const ProgressReport* earlier = nullptr);
   // done units so far; shown when 200 ms have passed since the last showing.
   void Step(uint32_t done);
-  // How the operation ended ("完了", "異常", "中断"): the status line says so,
-  // with the count reached, and the bar stays where the job got to.
+  // How the operation ended ("完了", "異常", "中断"): the sentence says so, with the
+  // count reached, and the bar stays where the job got to.
   void End(const char* how);
 
-  // The status line's text for done units after elapsedMs (shown by Step).
+  // The sentence for done of total units, with the time left when units still
+  // to come after this phase (after) and those done in earlier phases
+  // (doneBefore) are counted in: elapsedMs is the time since the first phase began.
   static void Format(char* out, int size, const char* operation, const char* unit, uint32_t done, uint32_t total,
-                     uint32_t elapsedMs);
+                     uint32_t elapsedMs, uint32_t doneBefore = 0, uint32_t after = 0);
 
  private:
   void Show(uint32_t now);
   const char* operation_;
   const char* unit_;
-  uint32_t total_, done_ = 0, start_, lastShown_;
-  bool enabled_;
+  uint32_t total_, done_ = 0, before_, after_, start_, lastShown_;
 };
 
 // The shortest time between two showings: five a second.

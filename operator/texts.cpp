@@ -1,6 +1,7 @@
 #include "operator/texts.h"
 
 const char* const kStatusPlugIn = "USBを接続してください。";
+const char* const kStatusBenchStart = "COM番号を入れて open を押すか、自動認識を ON にしてください";
 const char* const kStatusRecognising = "COMポート認識待ち";
 const char* const kStatusUnplug = "USBを外してください。";
 const char* const kStatusPortReady = "COMポート準備完了";

@@ -3,6 +3,8 @@
 #pragma once
 
 extern const char* const kStatusPlugIn;       // "USBを接続してください。"
+// The bench's first line: detection is off until check box 302 is ticked.
+extern const char* const kStatusBenchStart;   // "COM番号を入れて open を押すか、自動認識を ON にしてください"
 extern const char* const kStatusRecognising;  // "COMポート認識待ち"
 extern const char* const kStatusUnplug;       // "USBを外してください。"
 // The bench's port watcher ends with one of these instead of a report.

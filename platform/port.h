@@ -31,6 +31,9 @@ int PortWrite(PortHandleValue handle, const void* buffer, int count);
 // Bytes in the driver's input queue (clears pending line errors); 0 when the
 // query fails, never negative.
 int PortQueuedBytes(PortHandleValue handle);
+// 1 while the device behind an open port is still there; 0 once it has gone
+// (unplugged: the driver's status query fails) or for no port at all.
+int PortAlive(PortHandleValue handle);
 
 const unsigned kPortEventRxChar = 0x0001;  // EV_RXCHAR
 // SetCommMask: a new mask also releases a pending event wait.

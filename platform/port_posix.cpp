@@ -212,6 +212,14 @@ int PortQueuedBytes(PortHandleValue handle) {
   return static_cast<int>(p->queue.size());
 }
 
+int PortAlive(PortHandleValue handle) {
+  if (!PortIsOpen(handle)) return 0;
+  Port* p = P(handle);
+  std::lock_guard<std::mutex> hold(p->lock);
+  Pull(p);
+  return p->gone ? 0 : 1;
+}
+
 int SetPortEventMask(PortHandleValue handle, unsigned mask) {
   if (!PortIsOpen(handle)) return 0;
   Port* p = P(handle);

@@ -122,6 +122,14 @@ int PortQueuedBytes(PortHandleValue handle) {
   return static_cast<int>(stat.cbInQue);
 }
 
+int PortAlive(PortHandleValue handle) {
+  if (!PortIsOpen(handle)) return 0;
+  DWORD errors = 0;
+  COMSTAT stat;
+  std::memset(&stat, 0, sizeof stat);
+  return ClearCommError(H(handle), &errors, &stat) ? 1 : 0;
+}
+
 int SetPortEventMask(PortHandleValue handle, unsigned mask) { return SetCommMask(H(handle), mask) ? 1 : 0; }
 
 int WaitPortEvent(PortHandleValue handle) {

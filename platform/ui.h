@@ -16,6 +16,8 @@ int UiGetCheck(int id);
 void UiSetCheck(int id, int state);
 // A progress bar's range (0..range) and position; nothing when there is no such control.
 void UiSetProgress(int id, unsigned position, unsigned range);
+// A progress bar's error state (red) or its normal one.
+void UiSetProgressFailed(int id, bool failed);
 
 // List box operations (LB_GETCOUNT, LB_ADDSTRING, LB_DELETESTRING, LB_SETCURSEL,
 // LB_RESETCONTENT).
@@ -32,6 +34,11 @@ inline void UiSendCommand(int id) { UiSend(273 /* WM_COMMAND */, static_cast<uin
 
 // A modal box owned by the dialog with the warning icon and an OK button.
 void UiWarningBox(const char* text, const char* caption);
+// A modal question owned by the dialog (question icon, OK and Cancel): true for OK.
+bool UiConfirmBox(const char* text, const char* caption);
 
 bool UiOnDialogThread();
+// Whether the message being handled was sent by another thread, which waits for
+// it (a worker's synchronous command), rather than posted or sent by this one.
+bool UiHandlingSentMessage();
 void UiPostQuit(int exitValue);

@@ -29,5 +29,9 @@ void UiModelHoldBoxes(bool held);
 void UiModelSetDispatcher(intptr_t (*dispatch)(unsigned message, uintptr_t wParam, intptr_t lParam));
 // A progress bar's (position, range); (0, 0) when never set.
 std::pair<unsigned, unsigned> UiModelProgress(int id);
+// Whether a progress bar was last put in its error state.
+bool UiModelProgressFailed(int id);
+// The answer every confirmation box gets (OK by default; reset to OK).
+void UiModelSetConfirmAnswer(bool ok);
 // The value given to UiPostQuit, or -1.
 int UiModelQuitValue();

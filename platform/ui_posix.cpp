@@ -20,6 +20,8 @@ struct Model {
   std::map<int, bool> disabled;
   std::map<int, int> checks;
   std::map<int, std::pair<unsigned, unsigned>> progress;
+  std::map<int, bool> progressFailed;
+  bool confirmAnswer = true;
   std::map<int, std::vector<std::string>> lists;
   std::map<int, int> selections;
   std::vector<UiMessage> posted;
@@ -34,6 +36,8 @@ Model& M() {
   return *model;
 }
 using Hold = std::lock_guard<std::recursive_mutex>;
+// Depth of sent messages this thread is carrying out for another (UiSend).
+thread_local int SentDepth = 0;
 }  // namespace
 
 int UiSetText(int id, const char* text) {
@@ -130,7 +134,37 @@ intptr_t UiSend(unsigned message, uintptr_t wParam, intptr_t lParam) {
   }
   if (!dispatch) return 0;
   Hold serial(M().dialogThread);
-  return dispatch(message, wParam, lParam);
+  ++SentDepth;
+  intptr_t result = dispatch(message, wParam, lParam);
+  --SentDepth;
+  return result;
+}
+
+bool UiHandlingSentMessage() { return SentDepth > 0; }
+
+bool UiConfirmBox(const char* text, const char* caption) {
+  {
+    Hold h(M().lock);
+    M().boxes.emplace_back(text, caption);
+  }
+  while (M().boxesHeld.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  Hold h(M().lock);
+  return M().confirmAnswer;
+}
+
+void UiSetProgressFailed(int id, bool failed) {
+  Hold h(M().lock);
+  M().progressFailed[id] = failed;
+}
+
+bool UiModelProgressFailed(int id) {
+  Hold h(M().lock);
+  return M().progressFailed[id];
+}
+
+void UiModelSetConfirmAnswer(bool ok) {
+  Hold h(M().lock);
+  M().confirmAnswer = ok;
 }
 
 void UiWarningBox(const char* text, const char* caption) {
@@ -156,6 +190,8 @@ void UiModelReset() {
   m.disabled.clear();
   m.checks.clear();
   m.progress.clear();
+  m.progressFailed.clear();
+  m.confirmAnswer = true;
   m.lists.clear();
   m.selections.clear();
   m.posted.clear();

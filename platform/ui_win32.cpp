@@ -34,6 +34,15 @@ void UiSetProgress(int id, unsigned position, unsigned range) {
   SendMessageA(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
+void UiSetProgressFailed(int id, bool failed) {
+  HWND bar = GetDlgItem(Dialog(), id);
+  if (!bar) return;
+  // PBM_SETSTATE is comctl32 6's (visual styles); with the classic bar the colour
+  // says it. Both are sent: whichever the bar knows takes effect.
+  SendMessageA(bar, PBM_SETSTATE, failed ? PBST_ERROR : PBST_NORMAL, 0);
+  SendMessageA(bar, PBM_SETBARCOLOR, 0, failed ? RGB(0xD0, 0, 0) : CLR_DEFAULT);
+}
+
 int UiListCount(int id) { return static_cast<int>(SendDlgItemMessageA(Dialog(), id, LB_GETCOUNT, 0, 0)); }
 
 int UiListAdd(int id, const char* text) {
@@ -51,7 +60,8 @@ int UiListSelect(int id, int index) {
 void UiListReset(int id) { SendDlgItemMessageA(Dialog(), id, LB_RESETCONTENT, 0, 0); }
 
 void UiPost(unsigned message, uintptr_t wParam, intptr_t lParam) {
-  PostMessageA(Dialog(), message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
+  // Without a dialog, PostMessage would post to the calling thread's own queue.
+  if (Dialog()) PostMessageA(Dialog(), message, static_cast<WPARAM>(wParam), static_cast<LPARAM>(lParam));
 }
 
 intptr_t UiSend(unsigned message, uintptr_t wParam, intptr_t lParam) {
@@ -61,6 +71,12 @@ intptr_t UiSend(unsigned message, uintptr_t wParam, intptr_t lParam) {
 void UiWarningBox(const char* text, const char* caption) {
   MessageBoxA(Dialog(), text, caption, MB_ICONWARNING | MB_OK);
 }
+
+bool UiConfirmBox(const char* text, const char* caption) {
+  return MessageBoxA(Dialog(), text, caption, MB_ICONQUESTION | MB_OKCANCEL | MB_DEFBUTTON2) == IDOK;
+}
+
+bool UiHandlingSentMessage() { return InSendMessage() != FALSE; }
 
 bool UiOnDialogThread() {
   return Dialog() != nullptr && GetWindowThreadProcessId(Dialog(), nullptr) == GetCurrentThreadId();

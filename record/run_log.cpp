@@ -4,12 +4,9 @@
 #include <deque>
 #include <mutex>
 
-#include "link/link.h"
-#include "operator/ids.h"
 #include "operator/outlets.h"
 #include "operator/program.h"
 #include "platform/file.h"
-#include "platform/ui.h"
 
 const char* const kRunLogHeader = "time,program,port,operation,serial,file,bytes,crc32,result,ms";
 
@@ -31,10 +28,11 @@ std::mutex& WriteLock() {
   return *lock;
 }
 
-enum WriteOutcome { WROTE_ALL, CANNOT_OPEN, CANNOT_WRITE };
+enum WriteOutcome { WROTE_ALL, CANNOT_OPEN, CANNOT_WRITE, NOT_DURABLE };
 
-// Writes the waiting lines to path, oldest first, each in one call and flushed;
-// a line leaves the queue only once it is all in the file.
+// Writes the waiting lines to path, oldest first, each in one call and flushed.
+// A line leaves the queue as soon as it is all in the file: a flush that fails
+// after that is said, but the line is not written again (it would stand twice).
 WriteOutcome WriteWaiting(const std::string& path) {
   std::lock_guard<std::mutex> writer(WriteLock());
   FileHandle file = FileOpenForAppend(path.c_str());
@@ -58,34 +56,36 @@ WriteOutcome WriteWaiting(const std::string& path) {
       line = Waiting().lines.front();
     }
     std::string out = lead + line;
-    if (FileWrite(file, out.data(), static_cast<int>(out.size())) != static_cast<int>(out.size()) ||
-        !FileFlush(file)) {
+    if (FileWrite(file, out.data(), static_cast<int>(out.size())) != static_cast<int>(out.size())) {
       outcome = CANNOT_WRITE;  // a cut line stays cut; the next try ends it first
       break;
     }
     lead.clear();
-    std::lock_guard<std::mutex> hold(Waiting().lock);
-    Waiting().lines.pop_front();
+    {
+      std::lock_guard<std::mutex> hold(Waiting().lock);
+      Waiting().lines.pop_front();
+    }
+    if (!FileFlush(file)) outcome = NOT_DURABLE;
   }
   FileClose(file);
   return outcome;
 }
 
-void SayNotWritten(const std::string& path) {
-  char line[400];
-  std::snprintf(line, sizeof line, "ログファイルに書けません: %s (未記録 %d 行)", path.c_str(), RunLogPending());
+void Say(WriteOutcome outcome, const std::string& path) {
+  if (outcome == WROTE_ALL) return;
+  char line[600];
+  if (outcome == NOT_DURABLE)
+    std::snprintf(line, sizeof line, "ログファイルへの書込みを確定できません: %s", path.c_str());
+  else
+    std::snprintf(line, sizeof line, "ログファイルに書けません: %s (未記録 %d 行)", path.c_str(), RunLogPending());
   AppendTrace(line);
   SetStatusLine(line);
 }
-
-std::string LogPath() {
-  char path[256];
-  UiGetText(IDC_LOG_FILE, path, sizeof path);
-  return path;
-}
 }  // namespace
 
-const char* RunLogProgramName() { return IsBenchProgram() ? "QB2BENCH" : "QB2LINK"; }
+const char* RunLogProgramName() {
+  return ProgramKind == kBenchProgram ? "QB2BENCH" : ProgramKind == kCliProgram ? "QB2CLI" : "QB2LINK";
+}
 
 std::string CsvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -97,36 +97,34 @@ std::string CsvField(const std::string& text) {
   return out + "\"";
 }
 
-std::string FormatRunLine(const RunRecord& r, const LocalTimeFields& t, const char* program, int port) {
-  char time[32], portText[16], bytes[24], crc[12], ms[16];
+std::string FormatRunLine(const RunRecord& r, const LocalTimeFields& t, const char* program,
+                          const std::string& port) {
+  char time[32], bytes[24], crc[12], ms[16];
   std::snprintf(time, sizeof time, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
                 t.second, t.millisecond);
-  std::snprintf(portText, sizeof portText, "COM%d", port);
   if (r.bytes >= 0) std::snprintf(bytes, sizeof bytes, "%lld", r.bytes);
   else bytes[0] = '\0';
   if (r.hasCrc) std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(r.crc32));
   else crc[0] = '\0';
   std::snprintf(ms, sizeof ms, "%u", static_cast<unsigned>(r.ms));
-  return std::string(time) + "," + CsvField(program) + "," + portText + "," + CsvField(r.operation) + "," +
+  return std::string(time) + "," + CsvField(program) + "," + CsvField(port) + "," + CsvField(r.operation) + "," +
          CsvField(r.serial) + "," + CsvField(r.file) + "," + bytes + "," + crc + "," + CsvField(r.result) + "," + ms +
          "\r\n";
 }
 
-void LogRun(const RunRecord& record) {
-  std::string path = LogPath();
+void LogRun(const RunRecord& record, const std::string& path, const std::string& port) {
   if (path.empty()) return;  // no log asked for; lines still waiting wait on
   LocalTimeFields now;
   ReadLocalTime(&now);
   {
     std::lock_guard<std::mutex> hold(Waiting().lock);
-    Waiting().lines.push_back(FormatRunLine(record, now, RunLogProgramName(), PortNumber.load()));
+    Waiting().lines.push_back(FormatRunLine(record, now, RunLogProgramName(), port));
   }
-  if (WriteWaiting(path) != WROTE_ALL) SayNotWritten(path);
+  Say(WriteWaiting(path), path);
 }
 
-int FlushRunLog() {
+int FlushRunLog(const std::string& path) {
   if (RunLogPending() == 0) return 0;
-  std::string path = LogPath();
   if (!path.empty()) WriteWaiting(path);
   return RunLogPending();
 }

@@ -1,7 +1,8 @@
 // The run log: one CSV line for every finished production run, flash write, read
-// and erase, and firmware download, appended to the file named in box 104 (taken
-// from the current directory when relative), so a line knows which unit got which
-// data and with what result. Nothing is logged while the box is empty.
+// and erase, firmware download, and the command line's single requests, appended
+// to the file the job record names (box 104, --log; relative to the current
+// directory), so a line knows which unit got which data and with what result.
+// Nothing is logged without a file name.
 //
 // Nothing may be lost and nothing already in the file harmed: the file is opened
 // for appending and shared with readers and writers (a spreadsheet may have it
@@ -18,7 +19,7 @@
 
 // One finished operation.
 struct RunRecord {
-  const char* operation = "";  // "production", "flash-write", "flash-read", "flash-erase", "download"
+  const char* operation = "";  // "production", "flash-write", "flash-read", "flash-erase", "download", ...
   std::string serial;          // production only: the number the run stamped
   std::string file;            // as the operation named it
   long long bytes = -1;        // the memory range it covered; -1 when not known
@@ -31,21 +32,24 @@ struct RunRecord {
 extern const char* const kRunLogHeader;  // "time,program,port,operation,serial,file,bytes,crc32,result,ms"
 
 // The worker, as an operation ends (before any box it shows): appends the record,
-// stamped with the local time now, to the log of box 104, with whatever lines are
-// still waiting ahead of it. Reads box 104 and writes the trace and status line
-// through the dialog's thread, which serves them also while it waits in a join.
-void LogRun(const RunRecord& record);
+// stamped with the local time now, to the log at path ("": none), with whatever
+// lines are still waiting ahead of it; port as the line names it ("COM7"). A line
+// leaves the queue once it has been written whole; a line that cannot be written,
+// or whose write cannot be made durable, is said through the trace and the status
+// line (the outlets), never written twice.
+void LogRun(const RunRecord& record, const std::string& path, const std::string& port);
 
-// The dialog's thread, when it closes (no worker runs then): one more try for the
-// lines still waiting; returns how many are still unwritten.
-int FlushRunLog();
+// The front end's thread, when it closes (no worker runs then): one more try for
+// the lines still waiting, to path; returns how many are still unwritten.
+int FlushRunLog(const std::string& path);
 // Lines waiting to be written (any thread).
 int RunLogPending();
 
 // One CSV line (ending in CRLF) for record, ended at time by program on port.
-std::string FormatRunLine(const RunRecord& record, const LocalTimeFields& time, const char* program, int port);
+std::string FormatRunLine(const RunRecord& record, const LocalTimeFields& time, const char* program,
+                          const std::string& port);
 // A field as CSV carries it: quoted, with quotes doubled, when it holds a comma, a
 // quote or a line end.
 std::string CsvField(const std::string& text);
-// "QB2BENCH" or "QB2LINK", by the program that runs.
+// "QB2BENCH", "QB2LINK" or "QB2CLI", by the program that runs.
 const char* RunLogProgramName();

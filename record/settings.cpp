@@ -3,17 +3,26 @@
 #include <cstdio>
 #include <mutex>
 
-#include "operator/ids.h"
-#include "operator/outlets.h"
 #include "platform/file.h"
-#include "platform/ui.h"
+#include "platform/text.h"
+#include "util/path.h"
 
 const char* const kSettingsFile = "QB2BENCH.INI";
 
+const char* const kSettingNames[kSettingCount] = {
+    "ComPort", "LogFile", "FlashAddress", "FlashSize", "FlashFile", "RecognitionWaitMs", "SerialNumber",
+    "VerifyAfterWrite",
+};
+
 namespace {
-const char kSection[] = "[QB2BENCH]";
-const size_t kBoxText = 255;  // what a box takes: the boxes are read into 256 bytes
+const char kSection[] = "QB2BENCH";
 const long long kFlashTop = 0x20000;
+// No settings file is this large: a larger one is taken for something else.
+const long long kLargestFile = 1 << 20;
+// A file of many bad lines says so in this many trace lines, and then how many more.
+const size_t kMostProblems = 20;
+// How much of a bad line its trace line shows.
+const size_t kShownLine = 64;
 
 bool Digits(const std::string& v, size_t most) {
   if (v.empty() || v.size() > most) return false;
@@ -27,126 +36,250 @@ long long Value(const std::string& v) {
   return n;
 }
 bool Text(const std::string& v) {
-  if (v.size() > kBoxText) return false;
+  if (v.size() > kBoxTextMax) return false;
   for (unsigned char c : v)
     if (c < 0x20 || c == 0x7F) return false;
   return true;
 }
 
-bool ValidPort(const std::string& v) { return Digits(v, 9) && Value(v) >= 1; }
-bool ValidAddress(const std::string& v) { return Digits(v, 6) && Value(v) <= kFlashTop; }
-// Empty: the next write or erase takes its file's length.
-bool ValidSize(const std::string& v) { return v.empty() || (Digits(v, 6) && Value(v) <= kFlashTop); }
-bool ValidWait(const std::string& v) { return Digits(v, 6) && Value(v) <= 60000; }
-// What em-start reads as a 32-bit number: a sign, then digits, as the box shows it
-// after a run ("00000042", "-0000004").
-bool ValidSerial(const std::string& v) {
-  bool negative = !v.empty() && v[0] == '-';
-  std::string digits = negative ? v.substr(1) : v;
-  return Digits(digits, 10) && Value(digits) <= (negative ? 2147483648LL : 2147483647LL);
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+std::string Trim(const std::string& s) {
+  size_t a = 0, b = s.size();
+  while (a < b && IsBlank(s[a])) ++a;
+  while (b > a && IsBlank(s[b - 1])) --b;
+  return s.substr(a, b - a);
 }
-bool ValidCheck(const std::string& v) { return v == "0" || v == "1"; }
+bool SameAscii(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i]; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
+    if (x != y) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+int KeyOf(const std::string& name) {
+  for (int k = 0; k < kSettingCount; ++k)
+    if (SameAscii(name, kSettingNames[k])) return k;
+  return -1;
+}
 
-std::mutex& SaveLock() {
+// A line as a trace line shows it: cut without splitting a double-byte character,
+// control bytes as '?'.
+std::string Shown(const std::string& line) {
+  std::string out;
+  for (size_t i = 0; i < line.size() && out.size() < kShownLine; ++i) {
+    unsigned char c = static_cast<unsigned char>(line[i]);
+    if (IsCp932LeadByte(c) && i + 1 < line.size()) {
+      out += line[i];
+      out += line[++i];
+    } else {
+      out += (c < 0x20 || c == 0x7F) ? '?' : line[i];
+    }
+  }
+  if (out.size() < line.size()) out += "...";
+  return out;
+}
+
+class Parser {
+ public:
+  explicit Parser(SettingsText* out) : out_(out) {}
+
+  void Line(int number, std::string line, bool utf8) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (utf8) {
+      std::string converted;
+      // A line that has no Shift-JIS form is judged as it stands: only its value
+      // would need converting, and a bad value is said below.
+      if (Utf8ToCp932(line, &converted)) line = converted;
+      else if (!KnownPair(Trim(line))) return Problem("設定ファイルの %d 行目は読めません: %s", number, line);
+      else return BadValue(Trim(line));
+    }
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == ';' || t[0] == '#') return;
+    for (unsigned char c : t)
+      if (c < 0x20 && c != '\t') return Problem("設定ファイルの %d 行目は読めません: %s", number, t);
+    if (t[0] == '[') {
+      if (t.back() != ']') return Problem("設定ファイルの %d 行目は読めません: %s", number, t);
+      inOurs_ = SameAscii(Trim(t.substr(1, t.size() - 2)), kSection);
+      inOther_ = !inOurs_;
+      if (inOurs_) out_->isSettings = true;
+      return;
+    }
+    size_t eq = t.find('=');
+    if (eq == std::string::npos || eq == 0) return Problem("設定ファイルの %d 行目は読めません: %s", number, t);
+    if (inOther_) return;  // another program's section
+    int key = KeyOf(Trim(t.substr(0, eq)));
+    if (key < 0) return;  // a key of another version: nothing to put it in
+    out_->isSettings = true;
+    Take(key, Trim(t.substr(eq + 1)));
+  }
+
+  void Finish() {
+    if (dropped_ > 0) {
+      char line[96];
+      std::snprintf(line, sizeof line, "設定ファイル: ほかに %d 行を読めません", dropped_);
+      out_->problems.push_back(line);
+    }
+  }
+
+ private:
+  // A key=value line the bench knows, whose value could not be converted.
+  bool KnownPair(const std::string& t) {
+    size_t eq = t.find('=');
+    return eq != std::string::npos && eq > 0 && !inOther_ && KeyOf(Trim(t.substr(0, eq))) >= 0;
+  }
+  void BadValue(const std::string& t) {
+    size_t eq = t.find('=');
+    int key = KeyOf(Trim(t.substr(0, eq)));
+    out_->isSettings = true;
+    if (key == SET_SERIAL) Unreadable();
+    char line[160];
+    std::snprintf(line, sizeof line, "設定 %s の値は Shift-JIS にできません: 既定値のまま", kSettingNames[key]);
+    Add(line);
+  }
+
+  void Take(int key, const std::string& value) {
+    SettingsValues& v = out_->values;
+    // The bench saves an empty serial number before any was typed in: nothing to take.
+    if (key == SET_SERIAL && value.empty()) return;
+    if (!SettingValid(key, value)) {
+      // Beside a bad number, a good one may be the older one: neither is taken.
+      if (key == SET_SERIAL) Unreadable();
+      char line[400];
+      std::snprintf(line, sizeof line, "設定 %s=%s は使えません: 既定値のまま", kSettingNames[key], Shown(value).c_str());
+      return Add(line);
+    }
+    if (key == SET_SERIAL && out_->serialUnreadable) return;
+    if (!v.given[key]) {
+      v.given[key] = true;
+      v.value[key] = value;
+      return;
+    }
+    if (v.value[key] == value) return;
+    char line[400];
+    if (key == SET_SERIAL) {
+      // Two numbers: which one the last unit got cannot be told.
+      Unreadable();
+      std::snprintf(line, sizeof line, "設定 SerialNumber が二つあります (%s): 読めません", Shown(value).c_str());
+    } else {
+      std::snprintf(line, sizeof line, "設定 %s が二つあります: 初めの値のまま", kSettingNames[key]);
+    }
+    Add(line);
+  }
+
+  void Unreadable() {
+    out_->serialUnreadable = true;
+    out_->values.given[SET_SERIAL] = false;
+    out_->values.value[SET_SERIAL].clear();
+  }
+
+  void Problem(const char* format, int number, const std::string& text) {
+    char line[300];
+    std::snprintf(line, sizeof line, format, number, Shown(text).c_str());
+    Add(line);
+  }
+  void Add(const std::string& line) {
+    if (out_->problems.size() < kMostProblems) out_->problems.push_back(line);
+    else ++dropped_;
+  }
+
+  SettingsText* out_;
+  bool inOurs_ = false, inOther_ = false;
+  int dropped_ = 0;
+};
+
+std::mutex& WriteLock() {
   static std::mutex* lock = new std::mutex;
   return *lock;
 }
 
-bool ReadWholeFile(const char* path, std::string* text) {
-  long long size = FileSizeOf(path);
-  if (size < 0 || size > 65536) return false;  // no settings file is that large
-  FileHandle file = FileOpenRead(path);
+bool ReadWhole(const char* path, std::string* text) {
+  FileHandle file = FileOpenReadShared(path);
   if (!file) return false;
-  text->assign(static_cast<size_t>(size), '\0');
-  int got = size > 0 ? FileRead(file, &(*text)[0], static_cast<int>(size)) : 0;
+  long long size = FileSizeOfOpen(file);
+  bool ok = size >= 0 && size <= kLargestFile;
+  if (ok) {
+    text->assign(static_cast<size_t>(size), '\0');
+    ok = size == 0 || FileRead(file, &(*text)[0], static_cast<int>(size)) == static_cast<int>(size);
+  }
   FileClose(file);
-  return got == static_cast<int>(size);
-}
-
-void Trace(const char* format, const std::string& a, const std::string& b = "") {
-  char line[600];
-  std::snprintf(line, sizeof line, format, a.c_str(), b.c_str());
-  AppendTrace(line);
+  return ok || size > kLargestFile;
 }
 }  // namespace
 
-const Setting kSettings[kSettingCount] = {
-    {"ComPort", IDC_PORT_NUMBER, false, ValidPort},
-    {"LogFile", IDC_LOG_FILE, false, Text},
-    {"FlashAddress", IDC_FLASH_ADDR, false, ValidAddress},
-    {"FlashSize", IDC_FLASH_SIZE, false, ValidSize},
-    {"FlashFile", IDC_FLASH_FILE, false, Text},
-    {"RecognitionWaitMs", IDC_WAIT_MS, false, ValidWait},
-    {"SerialNumber", IDC_SERIAL_NUMBER, false, ValidSerial},
-    {"VerifyAfterWrite", IDC_VERIFY, true, ValidCheck},
-};
-
-bool ParseSettings(const std::string& text, std::vector<std::pair<std::string, std::string>>* pairs) {
-  pairs->clear();
-  if (text.find('\0') != std::string::npos) return false;
-  bool inSection = false;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    at = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty() || line[0] == ';') continue;
-    if (line[0] == '[') {
-      inSection = line == kSection;
-      if (!inSection) return false;  // this file holds no other section
-      continue;
+bool SettingValid(int key, const std::string& v) {
+  switch (key) {
+    case SET_COM_PORT:
+      return Digits(v, 9) && Value(v) >= 1;
+    case SET_FLASH_ADDRESS:
+      return Digits(v, 6) && Value(v) <= kFlashTop;
+    case SET_FLASH_SIZE:  // empty: the next write or erase takes its file's length
+      return v.empty() || (Digits(v, 6) && Value(v) <= kFlashTop);
+    case SET_WAIT_MS:
+      return Digits(v, 6) && Value(v) <= 60000;
+    case SET_LOG_FILE:
+    case SET_FLASH_FILE:
+      return Text(v);
+    case SET_SERIAL: {
+      // As em-start reads it and box 304 shows it after a run ("00000042", "-0000004").
+      bool negative = !v.empty() && v[0] == '-';
+      std::string digits = negative ? v.substr(1) : v;
+      return Digits(digits, 10) && Value(digits) <= (negative ? 2147483648LL : 2147483647LL);
     }
-    size_t eq = line.find('=');
-    if (!inSection || eq == std::string::npos || eq == 0) return false;
-    pairs->emplace_back(line.substr(0, eq), line.substr(eq + 1));
+    case SET_VERIFY:
+      return v == "0" || v == "1";
+    default:
+      return false;
   }
-  return inSection;
 }
 
-std::string FormatSettings(const std::vector<std::pair<std::string, std::string>>& pairs) {
-  std::string out = std::string(kSection) + "\r\n";
-  for (const auto& p : pairs) out += p.first + "=" + p.second + "\r\n";
+void ParseSettingsText(const std::string& bytes, SettingsText* out) {
+  *out = SettingsText();
+  static const char kBom[] = "\xEF\xBB\xBF";
+  const bool utf8 = bytes.compare(0, 3, kBom) == 0;
+  Parser parser(out);
+  size_t at = utf8 ? 3 : 0;
+  for (int number = 1; at < bytes.size(); ++number) {
+    size_t end = bytes.find('\n', at);
+    if (end == std::string::npos) end = bytes.size();
+    parser.Line(number, bytes.substr(at, end - at), utf8);
+    at = end + 1;
+  }
+  parser.Finish();
+}
+
+std::string FormatSettings(const SettingsValues& values) {
+  std::string out = std::string("[") + kSection + "]\r\n";
+  for (int k = 0; k < kSettingCount; ++k)
+    if (values.given[k]) out += std::string(kSettingNames[k]) + "=" + values.value[k] + "\r\n";
   return out;
 }
 
-int LoadSettings(const char* path) {
+int ReadSettingsFile(const char* path, SettingsText* out, std::string* keptAs) {
+  *out = SettingsText();
+  keptAs->clear();
+  if (!FileExists(path)) return SETTINGS_MISSING;
   std::string text;
-  if (FileSizeOf(path) < 0) return 0;  // none yet: the defaults
-  std::vector<std::pair<std::string, std::string>> pairs;
-  if (!ReadWholeFile(path, &text) || !ParseSettings(text, &pairs)) {
-    Trace("%s は読めません: 既定値を使います", path);
-    return 0;
+  if (!ReadWhole(path, &text)) return SETTINGS_UNREADABLE;
+  if (static_cast<long long>(text.size()) <= kLargestFile) ParseSettingsText(text, out);
+  if (out->isSettings) return SETTINGS_READ;
+  // Not the bench's: kept for whoever wants it back, never written over.
+  for (int n = 1; n < 1000; ++n) {
+    std::string bad = std::string(path) + ".bad" + (n > 1 ? std::to_string(n) : std::string());
+    if (FileExists(bad.c_str())) continue;
+    if (FileRenameNoReplace(path, bad.c_str())) *keptAs = bad;
+    break;
   }
-  int taken = 0;
-  for (const auto& pair : pairs) {
-    const Setting* setting = nullptr;
-    for (const Setting& s : kSettings)
-      if (pair.first == s.key) setting = &s;
-    if (!setting) continue;  // a key of another version: nothing to put it in
-    if (!setting->valid(pair.second)) {
-      Trace("設定 %s=%s は使えません: 既定値のまま", pair.first, pair.second);
-      continue;
-    }
-    if (setting->checkBox) UiSetCheck(setting->id, pair.second == "1" ? 1 : 0);
-    else UiSetText(setting->id, pair.second.c_str());
-    ++taken;
-  }
-  return taken;
+  *out = SettingsText();
+  return SETTINGS_DAMAGED;
 }
 
-bool SaveSettings(const char* path) {
-  std::vector<std::pair<std::string, std::string>> pairs;
-  for (const Setting& s : kSettings) {
-    char value[kBoxText + 1];
-    if (s.checkBox) std::snprintf(value, sizeof value, "%d", UiGetCheck(s.id) == 1 ? 1 : 0);
-    else UiGetText(s.id, value, sizeof value);
-    pairs.emplace_back(s.key, value);
-  }
-  std::string text = FormatSettings(pairs);
+bool WriteSettingsFile(const char* path, const SettingsValues& values) {
+  std::string text = FormatSettings(values);
   std::string temporary = std::string(path) + ".tmp";
-  std::lock_guard<std::mutex> one(SaveLock());
+  std::lock_guard<std::mutex> one(WriteLock());
   FileHandle file = FileCreateAlways(temporary.c_str());
   if (!file) return false;
   bool written = FileWrite(file, text.data(), static_cast<int>(text.size())) == static_cast<int>(text.size()) &&

@@ -1,7 +1,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -20,22 +19,12 @@ const char* const kFlashDataFileName = "Quillbeacon2FlashData.dat";
 namespace {
 const unsigned char kBlank = 0xFF;  // erased flash; a page of nothing else is not written
 
-// The image's full path: the current directory, a separator and the file name.
-// The directory is read into 512 bytes first and into larger buffers while it does
-// not fit, so a deep directory never overruns the buffer nor yields a cut path
-// that names some other file. Empty when the directory cannot be read at all.
-std::string FlashDataPath() {
-  std::vector<char> dir(512);
-  int length = 0;
-  while ((length = CurrentDirectory(dir.data(), static_cast<int>(dir.size()))) == 0 && dir.size() < (1u << 16))
-    dir.resize(dir.size() * 2);
-  if (length == 0) return std::string();
-  // A folder name may end in the trail byte 0x5C (検査表): only a real separator
-  // at the end makes one unnecessary.
-  return JoinPath(std::string(dir.data(), static_cast<size_t>(length)), kFlashDataFileName, kPathSeparator);
-}
+// The image of the run under way, whole pages (worker thread only).
+std::vector<unsigned char> Image;
+long long ImageSize = 0;  // the file's own length
 
-void Fail(const char* token) { FailRun(token); }
+void Fail(const char* token) { FailRun(token, JOB_FILE); }
+void FailDevice(const char* token, int deviceResult) { FailRun(token, OutcomeOfDeviceResult(deviceResult)); }
 
 bool PageIsBlank(const unsigned char* page) {
   for (int i = 0; i < kFlashPageSize; ++i)
@@ -46,17 +35,17 @@ bool PageIsBlank(const unsigned char* page) {
 // The pages, one request each. A close's stop between two pages ends the run at
 // once (the driver looks at the request next); em-stop waits for the whole image,
 // as it always has. False when the run does not go on.
-bool WritePages(const unsigned char* image, const std::vector<uint32_t>& pages) {
-  ProgressReport progress("書込み", "ページ", static_cast<uint32_t>(pages.size()));
+bool WritePages(const unsigned char* image, const std::vector<uint32_t>& pages, ProgressReport& progress) {
   for (size_t i = 0; i < pages.size(); ++i) {
     if (WorkerStopRequested()) {
       progress.End("中断");
       return false;
     }
-    if (WriteFlashPage(image + pages[i], pages[i], kFlashPageSize) != 0) {
+    int result = WriteFlashPage(image + pages[i], pages[i], kFlashPageSize);
+    if (result != 0) {
       progress.End("異常");
       AppendTrace("フラッシュメモリ　データ書込みエラー");
-      Fail("___FLASH_DATA_FILE_WRITE_ERROR___");
+      FailDevice("___FLASH_DATA_FILE_WRITE_ERROR___", result);
       return false;
     }
     progress.Step(static_cast<uint32_t>(i + 1));
@@ -68,8 +57,7 @@ bool WritePages(const unsigned char* image, const std::vector<uint32_t>& pages) 
 // Reads back every page that was written and compares it with what was sent, serial
 // number stamp and all, before the unit's application runs again. A difference, or
 // a page that cannot be read, fails the run.
-bool VerifyPages(const unsigned char* image, const std::vector<uint32_t>& pages) {
-  ProgressReport progress("照合", "ページ", static_cast<uint32_t>(pages.size()));
+bool VerifyPages(const unsigned char* image, const std::vector<uint32_t>& pages, ProgressReport& progress) {
   unsigned char back[kFlashPageSize];
   for (size_t i = 0; i < pages.size(); ++i) {
     if (WorkerStopRequested()) {
@@ -77,17 +65,17 @@ bool VerifyPages(const unsigned char* image, const std::vector<uint32_t>& pages)
       return false;
     }
     uint32_t at = pages[i];
-    bool read = ReadFlash(at, kFlashPageSize, back) == 0;
+    int result = ReadFlash(at, kFlashPageSize, back);
     int differs = -1;
-    for (int k = 0; read && differs < 0 && k < kFlashPageSize; ++k)
+    for (int k = 0; result == 0 && differs < 0 && k < kFlashPageSize; ++k)
       if (back[k] != image[at + k]) differs = k;
-    if (!read || differs >= 0) {
+    if (result != 0 || differs >= 0) {
       progress.End("異常");
       char line[64];
-      if (read) std::snprintf(line, sizeof line, "VERIFY 異常 %05X", static_cast<unsigned>(at + differs));
+      if (result == 0) std::snprintf(line, sizeof line, "VERIFY 異常 %05X", static_cast<unsigned>(at + differs));
       else std::snprintf(line, sizeof line, "FLASH READ 異常 %05X", static_cast<unsigned>(at));
       AppendTrace(line);
-      Fail("___FLASH_VERIFY_ERROR___");
+      FailRun("___FLASH_VERIFY_ERROR___", result == 0 ? JOB_VERIFY : OutcomeOfDeviceResult(result));
       return false;
     }
     progress.Step(static_cast<uint32_t>(i + 1));
@@ -97,55 +85,97 @@ bool VerifyPages(const unsigned char* image, const std::vector<uint32_t>& pages)
 }
 }  // namespace
 
-void ProgramFlashDataImage() {
-  std::string path = FlashDataPath();
-  SequenceRun.file = path;
+std::string DefaultFlashDataPath() {
+  // The directory is read into 512 bytes first and into larger buffers while it
+  // does not fit, so a deep directory never overruns the buffer nor yields a cut
+  // path that names some other file.
+  std::vector<char> dir(512);
+  int length = 0;
+  while ((length = CurrentDirectory(dir.data(), static_cast<int>(dir.size()))) == 0 && dir.size() < (1u << 16))
+    dir.resize(dir.size() * 2);
+  if (length == 0) return std::string();
+  // A folder name may end in the trail byte 0x5C (検査表): only a real separator
+  // at the end makes one unnecessary.
+  return JoinPath(std::string(dir.data(), static_cast<size_t>(length)), kFlashDataFileName, kPathSeparator);
+}
+
+bool LoadFlashDataImage(const std::string& path) {
+  ReleaseFlashDataImage();
+  SequenceParams->run.file = path;
   long long size = path.empty() ? -1 : FileSizeOf(path.c_str());
-  if (size < 0) return Fail("___FLASH_DATA_FILE_NOT_EXIST___");
+  if (size < 0) {
+    Fail("___FLASH_DATA_FILE_NOT_EXIST___");
+    return false;
+  }
   std::snprintf(SequenceLine, kSequenceLineSize, "ファイルサイズ＝%ld", static_cast<long>(size));
-  AppendTrace(SequenceLine);
-  // The run erased 0x0000-0xFFFF only: a page above it would be programmed onto
+  // The run erases 0x0000-0xFFFF only: a page above it would be programmed onto
   // flash holding whatever was there before.
-  if (size > static_cast<long long>(kErasedImageSize)) return Fail("___FLASH_DATA_FILE_TOO_LARGE___");
-
-  // Whole pages in memory: a last part page is padded with erased bytes, so the
-  // page loop never reads past the copy. One read call takes at most INT_MAX bytes.
-  long long padded = (size + kFlashPageSize - 1) / kFlashPageSize * kFlashPageSize;
-  unsigned char* image = padded <= INT_MAX ? new (std::nothrow) unsigned char[padded > 0 ? padded : 1] : nullptr;
-  if (!image) return Fail("___ALLOCATE_MEMORY_ERROR___");
-  std::memset(image, kBlank, static_cast<size_t>(padded));
-
+  if (size > static_cast<long long>(kErasedImageSize)) {
+    AppendTrace(SequenceLine);
+    Fail("___FLASH_DATA_FILE_TOO_LARGE___");
+    return false;
+  }
   FileHandle file = FileOpenRead(path.c_str());
   if (!file) {
-    delete[] image;
-    return Fail("___FLASH_DATA_FILE_NOT_OPEN___");
+    AppendTrace(SequenceLine);
+    Fail("___FLASH_DATA_FILE_NOT_OPEN___");
+    return false;
   }
-  int got = FileRead(file, image, static_cast<int>(size));
+  // Whole pages in memory: a last part page is padded with erased bytes, so the
+  // page loop never reads past the copy.
+  long long padded = (size + kFlashPageSize - 1) / kFlashPageSize * kFlashPageSize;
+  Image.assign(static_cast<size_t>(padded > 0 ? padded : 1), kBlank);
+  int got = FileRead(file, Image.data(), static_cast<int>(size));
   FileClose(file);
   if (got == 0 || got != size) {
-    delete[] image;
-    return Fail(got == 0 ? "___FLASH_DATA_FILE_NOT_READ___" : "___FLASH_DATA_FILE_READ_ERROR___");
+    AppendTrace(SequenceLine);
+    Fail(got == 0 ? "___FLASH_DATA_FILE_NOT_READ___" : "___FLASH_DATA_FILE_READ_ERROR___");
+    ReleaseFlashDataImage();
+    return false;
   }
+  ImageSize = size;
+  return true;
+}
+
+void ReleaseFlashDataImage() {
+  std::vector<unsigned char>().swap(Image);
+  ImageSize = 0;
+}
+
+void ProgramFlashDataImage() {
+  if (Image.empty()) return Fail("___FLASH_DATA_FILE_NOT_EXIST___");  // no run loaded one
+  std::snprintf(SequenceLine, kSequenceLineSize, "ファイルサイズ＝%ld", static_cast<long>(ImageSize));
+  AppendTrace(SequenceLine);
+  unsigned char* image = Image.data();
+  const long long padded = static_cast<long long>(Image.size());
 
   // Stamped before the pages go out, on the page as read from the file: a blank
   // page at 0xE000 is not written, and the unit then gets no serial number.
   const long long stampPage = kSerialStampOffset & ~static_cast<uint32_t>(kFlashPageSize - 1);
   if (stampPage < padded && !PageIsBlank(image + stampPage))
     PackBcdNumber(image + kSerialStampOffset, 4, static_cast<uint32_t>(SerialNumber));
-  SequenceRun.bytes = size;
-  SequenceRun.hasCrc = true;
-  SequenceRun.crc32 = Crc32(image, static_cast<size_t>(size));
+  RunRecord& run = SequenceParams->run;
+  run.bytes = ImageSize;
+  run.hasCrc = true;
+  run.crc32 = Crc32(image, static_cast<size_t>(ImageSize));
 
   std::vector<uint32_t> pages;  // the pages to write, blank ones left out
   for (long long offset = 0; offset < padded; offset += kFlashPageSize)
     if (!PageIsBlank(image + offset)) pages.push_back(static_cast<uint32_t>(offset));
 
   AppendTrace("フラッシュメモリ　データ書込み中");
-  bool done = WritePages(image, pages) && (!VerifyAfterWriteTicked() || VerifyPages(image, pages));
+  const bool verify = SequenceParams->verify;
+  const uint32_t count = static_cast<uint32_t>(pages.size());
+  // With a read-back to come, the pages' time left counts it in.
+  ProgressReport writing("書込み", "ページ", count, verify ? count : 0);
+  bool done = WritePages(image, pages, writing);
+  if (done && verify) {
+    ProgressReport verifying("照合", "ページ", count, 0, &writing);
+    done = VerifyPages(image, pages, verifying);
+  }
   if (done) {
     AppendTrace("フラッシュメモリ　データ書込み 完了");
     SequenceState = SEQ_APP_RESTART;
     SequenceTimer = 500;
   }
-  delete[] image;
 }

@@ -1,11 +1,13 @@
-// The production sequence (em-start): one run programs one unit on the open link.
-// It runs on the worker thread as a state machine stepped every 10 ms by
-// SequenceDriver, with one countdown timer, until StopSequence is raised.
+// The production sequence (em-start, the command line's produce): one run programs
+// one unit on the open link. It runs on the worker thread as a state machine
+// stepped every 10 ms by SequenceDriver, with one countdown timer, until
+// StopSequence is raised.
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
 
-#include "record/run_log.h"
+#include "jobs/job_params.h"
 
 // States of a run. 200/210 are the end states after success / any failure; a run
 // rests in 201/211 until the driver sees StopSequence.
@@ -30,7 +32,7 @@ enum {
 extern std::atomic<int> SequenceState;
 // Milliseconds left to wait; counted down by the driver, never reset by a new run.
 extern uint16_t SequenceTimer;
-// Read from box 304 when a run starts, counted up after a good run.
+// Taken from the job record when a run starts, counted up after a good run.
 extern int32_t SerialNumber;
 const int kSequenceLineSize = 512;
 extern char SequenceLine[kSequenceLineSize];
@@ -38,26 +40,42 @@ extern char SequenceLine[kSequenceLineSize];
 extern int ClockSnapshot[6];
 extern const unsigned char StartLedPattern[64];
 
-// The worker thread's body; returns 0.
-int SequenceDriver(void* unused);
-// Resets the run, reads the serial number box, stops the device application.
-void SequenceStart();
+// The worker thread's body; arg is the JobParamsRecord (serial number, image
+// path, verify, run log). Its results: outcome, run record, and the reason in
+// words for a failure. Posts UM_SEQUENCE_ENDED at its end; returns 0.
+int SequenceDriver(void* arg);
+// Resets the run from the job record, checks the image (nothing is sent for one
+// that cannot be programmed), stops the device application.
+void SequenceStart(JobParamsRecord* params);
 // The work of the current state, once.
 void SequenceStep();
 // Copies the token into SequenceLine and appends it to the trace list.
 void ReportToken(const char* token);
-// A failed step: its token reported, kept for the run log, and the end state 210.
-void FailRun(const char* token);
-// What the run log records of the run (worker thread only): started by
-// SequenceStart, the image's path, size and CRC filled in at state 41, the result
-// and length when the driver ends.
-extern RunRecord SequenceRun;
+// A failed step: its token reported, kept for the run log with its outcome
+// (JOB_*), and the end state 210.
+void FailRun(const char* token, int outcome);
+// The job record of the run under way (worker thread only): its run record is
+// started by SequenceStart, the image's path, size and CRC filled in when the image
+// is loaded, the result and length when the driver ends.
+extern JobParamsRecord* SequenceParams;
+// What an operator reads for a run's token ("書込みデータファイルがありません" for
+// ___FLASH_DATA_FILE_NOT_EXIST___); the token itself when it has no words.
+const char* ReasonOfToken(const std::string& token);
 
-// State 41: reads the flash data image from the current directory, stamps
-// SerialNumber at 0xE004 and writes every page that is not blank. Sets
+// At the start of a run, before anything is sent: reads the flash data image at
+// path into memory (whole pages, a last part page padded with 0xFF). False after
+// the run has failed with the image's token (missing, unreadable, over 64 KiB).
+bool LoadFlashDataImage(const std::string& path);
+// State 41: stamps SerialNumber at 0xE004 of the loaded image and writes every page
+// that is not blank (then reads them back when the record asks to verify). Sets
 // SequenceState to 60 (timer 500 ms) or 210.
 void ProgramFlashDataImage();
+// The end of a run: the loaded image is let go.
+void ReleaseFlashDataImage();
 extern const char* const kFlashDataFileName;  // "Quillbeacon2FlashData.dat"
+// The image's usual place: the current directory and kFlashDataFileName, joined
+// for any length of directory; "" when the directory cannot be read.
+std::string DefaultFlashDataPath();
 const uint32_t kSerialStampOffset = 0xE004;
 // State 40 erases this much from address 0; a larger image is refused.
 const uint32_t kErasedImageSize = 0x10000;

@@ -19,7 +19,7 @@ class BenchOnUnit : public SequenceOnUnit {
  protected:
   void SetUp() override {
     SequenceOnUnit::SetUp();
-    std::memset(&JobParams, 0, sizeof JobParams);
+    JobParams = JobParamsRecord();
     file_ = dir_ + "/enc72.mot";
     FirmwareFilePath = file_.c_str();
   }

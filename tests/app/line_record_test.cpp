@@ -2,6 +2,9 @@
 // log against what the unit holds, verify after write against a unit that stores
 // a byte wrongly, the progress a long job shows, and the serial number kept in
 // QB2BENCH.INI the moment a run has succeeded.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -11,6 +14,7 @@
 #include "firmware/boot_blocks.h"
 #include "operator/program.h"
 #include "record/run_log.h"
+#include "app/bench_settings.h"
 #include "record/settings.h"
 #include "tests/app/bench_fixture.h"
 #include "util/crc32.h"
@@ -135,6 +139,8 @@ TEST_F(LineRecord, FailuresAndStopsAreRecordedAsTheOperatorSawThem) {
   ASSERT_TRUE(OpenLink());
   Boxes("0", "", dir_ + "/w.bin");
   ASSERT_TRUE(RunJob(IDC_FLASH_WRITE));
+  WriteImage(Pattern(0x100, 9));
+  UiSetText(IDC_SERIAL_NUMBER, "00000001");
   EmStart();
   ASSERT_TRUE(AwaitEnd(10000));
   ASSERT_TRUE(OpenLink());
@@ -147,7 +153,7 @@ TEST_F(LineRecord, FailuresAndStopsAreRecordedAsTheOperatorSawThem) {
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0][8], "FLASH WRITE 異常");
   EXPECT_EQ(lines[1][8], "___SET_RTC_ERROR___");
-  EXPECT_EQ(lines[1][6], "");  // the image was never read
+  EXPECT_EQ(lines[1][6], "");  // the image was never programmed
   EXPECT_EQ(lines[2][3], "flash-read");
   EXPECT_EQ(lines[2][8], "stopped");
   EXPECT_EQ(lines[2][7], "");  // nothing was saved
@@ -277,6 +283,70 @@ TEST_F(LineRecord, TheNextSerialNumberIsSavedTheMomentARunSucceeds) {
   UiModelReset();  // a new start of the bench, in the same folder
   EXPECT_GE(LoadSettings(kSettingsFile), 1);
   EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000042");
+}
+
+// No serial number that can be read, or none that could be kept, no em-start: each
+// refusal is a box and nothing on the wire, until the operator types a number or a
+// save succeeds.
+TEST_F(LineRecord, NoNumberThatCanBeKeptNoEmStart) {
+  SequenceTickSource = FastTicks;
+  WriteImage(Pattern(0x100, 8));
+  ASSERT_TRUE(OpenLink());
+  for (const char* unreadable : {"", "12ab"}) {
+    UiSetText(IDC_SERIAL_NUMBER, unreadable);
+    EmStart();
+    EXPECT_FALSE(WorkerRunning()) << unreadable;
+  }
+  EXPECT_EQ(UiModelBoxes().size(), 2u);
+
+  // The temporary file of the save is a folder: the good run's next number cannot
+  // be kept. The box says so, and the next em-start is refused.
+  ASSERT_EQ(mkdir((std::string(kSettingsFile) + ".tmp").c_str(), 0755), 0);
+  UiSetText(IDC_SERIAL_NUMBER, "00000041");
+  EmStart();
+  ASSERT_TRUE(AwaitEnd(10000));
+  EXPECT_EQ(UiModelText(IDC_RESULT), "合格 S/N 00000041");
+  ASSERT_EQ(UiModelBoxes().size(), 3u);
+  EXPECT_NE(UiModelBoxes()[2].first.find("保存できません"), std::string::npos);
+  const size_t frames = unit_->FrameCount();
+  ASSERT_TRUE(OpenLink());
+  EmStart();
+  EXPECT_FALSE(WorkerRunning());
+  EXPECT_EQ(UiModelBoxes().size(), 4u);
+  EXPECT_EQ(unit_->FrameCount(), frames);
+
+  // Once a save succeeds, the number the file holds is the one the next unit gets.
+  ASSERT_EQ(rmdir((std::string(kSettingsFile) + ".tmp").c_str()), 0);
+  EmStart();
+  ASSERT_TRUE(AwaitEnd(10000));
+  EXPECT_EQ(UiModelText(IDC_RESULT), "合格 S/N 00000042");
+  UiModelReset();
+  EXPECT_GE(LoadSettings(kSettingsFile), 1);
+  EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000043");
+}
+
+// The operator closes the bench just as a run ends: the run's em-stop is on its way
+// to the dialog. The close waits for the run, still serving its commands, so the
+// run's line is in the log before the process could end.
+intptr_t SlowEmStop(unsigned message, uintptr_t wParam, intptr_t lParam) {
+  if (message == 273 && (wParam & 0xFFFF) == IDC_EM_STOP && WorkerWaitsForCommand() == IDC_EM_STOP) SleepMs(300);
+  return DispatchToDialog(message, wParam, lParam);
+}
+
+TEST_F(LineRecord, ACloseAtTheRunsEndWaitsForItsLine) {
+  SequenceTickSource = FastTicks;
+  WriteImage(Pattern(0x100, 8));
+  UiSetText(IDC_SERIAL_NUMBER, "00000041");
+  UiModelSetDispatcher(SlowEmStop);
+  ASSERT_TRUE(OpenLink());
+  EmStart();
+  ASSERT_TRUE(unit_->WaitFor([] { return WorkerWaitsForCommand() == IDC_EM_STOP; }, 10000));
+  OnCloseDialog();
+  EXPECT_FALSE(WorkerRunning());
+  std::vector<std::vector<std::string>> lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0][3], "production");
+  EXPECT_EQ(lines[0][8], "OK");
 }
 
 }  // namespace

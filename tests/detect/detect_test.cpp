@@ -460,7 +460,8 @@ TEST_F(Detect, TheBenchWatcherStoppedBeforeAValueEndsQuietly) {
 }
 
 // At start the bench runs no watchdog and no port watcher, even with the unit
-// plugged in: nothing is posted, recognition is off and check box 302 unticked.
+// plugged in: nothing is posted, recognition is off and check box 302 unticked, and
+// its status line says what to do instead of asking for the unit.
 TEST_F(Detect, TheBenchStartsWithoutWatchers) {
   RegistryModelSet(kSerialCommValue, "COM7");
   EXPECT_EXIT(
@@ -471,7 +472,7 @@ TEST_F(Detect, TheBenchStartsWithoutWatchers) {
         SleepMs(1000);  // a line start's watcher would have posted its open by now
         bool ok = AutoRecognition.load() == 0 && UiGetCheck(IDC_AUTO_RECOGNITION) == 0 &&
                   UiModelTakePosted().empty() && PortWatchArmed.load() == 0 &&
-                  UiModelText(IDC_STATUS_LINE) == kStatusPlugIn;
+                  UiModelText(IDC_STATUS_LINE) == kStatusBenchStart;
         std::exit(ok ? 40 : 41);
       },
       ::testing::ExitedWithCode(40), "");

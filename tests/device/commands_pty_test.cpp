@@ -90,7 +90,7 @@ TEST_F(DeviceCommands, EachOperationSendsItsPayloadAndReadsTheReply) {
   EXPECT_EQ(set.day, before.day);
 
   ASSERT_TRUE(unit_->SetClock(9837, 15, 30, 45));
-  EXPECT_EQ(ReadDeviceClock(), 0);
+  EXPECT_EQ(ReadDeviceClock(nullptr), 0);
   unsigned char bcd[6];
   CopyFromRxFrame(bcd, 4, 6);
   EXPECT_EQ(Bytes(bcd, bcd + 5), (Bytes{0x26, 0x12, 0x07, 0x15, 0x30}));  // 2026-12-07 15:30
@@ -104,7 +104,7 @@ TEST_F(DeviceCommands, ARefusalYields4ForReplyWaitsAnd5ForPolledOperations) {
   EXPECT_EQ(StopDeviceApp(), 4);
   EXPECT_EQ(ResumeDeviceApp(), 4);
   EXPECT_EQ(SetDeviceClock(), 4);
-  EXPECT_EQ(ReadDeviceClock(), 4);
+  EXPECT_EQ(ReadDeviceClock(nullptr), 4);
   unsigned char page[256] = {0};
   EXPECT_EQ(WriteFlashPage(page, 0, 256), 5);
   EXPECT_EQ(EraseFlash(0, 0x8000), 5);

@@ -39,7 +39,8 @@ class FlashJobs : public UnitOnPort {
  protected:
   void SetUp() override {
     UnitOnPort::SetUp();
-    std::memset(&JobParams, 0, sizeof JobParams);
+    JobParams = JobParamsRecord();
+    UseDialogOutlets();
     WorkerThread = nullptr;
   }
   void TearDown() override {
@@ -475,14 +476,24 @@ TEST_F(FlashJobs, ButtonsDoNothingWhileAWorkerRuns) {
   EXPECT_EQ(ReadFileBytes(Path("r.bin")), Bytes(data.begin(), data.begin() + 16));
 }
 
-TEST_F(FlashJobs, TheFileNameIsCutAt255Characters) {
+// A name the box cannot hold whole would be cut and name another file: refused
+// with a box, nothing sent, no file written; the log box likewise.
+TEST_F(FlashJobs, ANameTooLongToHoldWholeIsRefused) {
   ASSERT_TRUE(OpenLink());
   std::string longName = dir_ + "/" + std::string(300, 'n');
   Boxes("0", "16", longName);
-  ASSERT_TRUE(Run(IDC_FLASH_READ));
-  EXPECT_EQ(std::string(JobParams.fileName), longName.substr(0, 255));
-  EXPECT_EQ(FileSizeOf(longName.substr(0, 255).c_str()), 16);
-  EXPECT_TRUE(BoxTexts().empty());
+  Press(IDC_FLASH_READ);
+  EXPECT_FALSE(WorkerRunning());
+  UiSetText(IDC_LOG_FILE, longName.c_str());
+  Boxes("0", "16", Path("r.bin"));
+  Press(IDC_FLASH_READ);
+  UiSetText(IDC_LOG_FILE, "");
+  EXPECT_FALSE(WorkerRunning());
+  EXPECT_EQ(unit_->FrameCount(), 0u);
+  EXPECT_EQ(FileSizeOf(longName.substr(0, 255).c_str()), -1);
+  EXPECT_EQ(FileSizeOf(Path("r.bin").c_str()), -1);
+  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"ファイルの名前が長すぎます (255 バイトまで)",
+                                                  "ログファイルの名前が長すぎます (255 バイトまで)"}));
 }
 
 // The flash figure runs against a unit paced both ways: a 256-byte page write must

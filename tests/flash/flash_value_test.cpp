@@ -59,10 +59,10 @@ TEST(FlashReadReply, AReplyShorterThanTheChunkIsAFailedRead) {
   char dir[] = "/tmp/qb2-flash-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string file = std::string(dir) + "/short.bin";
-  JobParamsRecord params{};
+  JobParamsRecord params;
   params.address = 0x40;
   params.size = 16;
-  std::snprintf(params.fileName, sizeof params.fileName, "%s", file.c_str());
+  params.fileName = file;
 
   std::thread device([] {
     for (int i = 0; i < 2000 && ResponseReadySet(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));

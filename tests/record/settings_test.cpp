@@ -1,14 +1,14 @@
-// QB2BENCH.INI over the in-memory dialog: values taken into their boxes, what is
-// left out and said, and a file that is replaced whole.
+// QB2BENCH.INI as editors and crashes leave it: what is taken, what is said, what
+// is kept aside, and the bench's boxes saved and read back.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 
+#include "app/bench_settings.h"
 #include "operator/ids.h"
 #include "platform/ui.h"
 #include "platform/ui_model.h"
@@ -17,36 +17,95 @@
 
 namespace {
 
-class Settings : public ::testing::Test {
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+SettingsText Parse(const std::string& bytes) {
+  SettingsText t;
+  ParseSettingsText(bytes, &t);
+  return t;
+}
+
+// Saved by Notepad with a byte-order mark, edited by hand: every good value is
+// taken on its own, and one stray line costs only itself.
+TEST(SettingsText, ReadAsEditorsWriteIt) {
+  const std::string bom = "\xEF\xBB\xBF";
+  SettingsText t = Parse(bom + "; line 3\n[QB2BENCH]\r\n  SerialNumber = 00012346  \n# comment\n\nthis is no pair\r\n"
+                               "LogFile=\xE6\xA4\x9C\xE6\x9F\xBB\xE8\xA1\xA8\\line.csv\n[Other]\nComPort=3\n");
+  EXPECT_TRUE(t.isSettings);
+  EXPECT_FALSE(t.serialUnreadable);
+  ASSERT_TRUE(t.values.given[SET_SERIAL]);
+  EXPECT_EQ(t.values.value[SET_SERIAL], "00012346");
+  EXPECT_EQ(t.values.value[SET_LOG_FILE], "検査表\\line.csv");  // the UTF-8 value in Shift-JIS
+  EXPECT_FALSE(t.values.given[SET_COM_PORT]);                   // another program's section
+  ASSERT_EQ(t.problems.size(), 1u);
+  EXPECT_EQ(t.problems[0], "設定ファイルの 6 行目は読めません: this is no pair");
+
+  // Without a mark the file is Shift-JIS; keys before any section are the bench's.
+  t = Parse("serialnumber=00000007\r\nLogFile=検査表\\a.csv\r\n");
+  EXPECT_TRUE(t.isSettings);
+  EXPECT_EQ(t.values.value[SET_SERIAL], "00000007");
+  EXPECT_EQ(t.values.value[SET_LOG_FILE], "検査表\\a.csv");
+}
+
+// A number that cannot be read is never guessed at: not a bad value, not one of
+// two. An empty one, which the bench saves before any was typed, is no problem.
+TEST(SettingsText, ASerialNumberThatCannotBeReadIsNotTaken) {
+  for (const char* bad : {"12ab", "2147483648", "1 2", "00000042\nSerialNumber=00000041"}) {
+    SettingsText t = Parse(std::string("[QB2BENCH]\nSerialNumber=") + bad + "\n");
+    EXPECT_TRUE(t.serialUnreadable) << bad;
+    EXPECT_FALSE(t.values.given[SET_SERIAL]) << bad;
+  }
+  SettingsText t = Parse("[QB2BENCH]\nSerialNumber=\nSerialNumber=-2147483648\n");
+  EXPECT_FALSE(t.serialUnreadable);
+  EXPECT_EQ(t.values.value[SET_SERIAL], "-2147483648");
+  EXPECT_TRUE(t.problems.empty());
+  t = Parse("[QB2BENCH]\nSerialNumber=\n");
+  EXPECT_FALSE(t.serialUnreadable);
+  EXPECT_FALSE(t.values.given[SET_SERIAL]);
+}
+
+class SettingsFile : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = MakeTempDir("ini");
     ASSERT_FALSE(dir_.empty());
     path_ = dir_ + "/QB2BENCH.INI";
     UiModelReset();
-    Defaults();
   }
-  void TearDown() override {
-    RemoveTempDir(dir_);
-  }
-  // What the dialog's initialisation puts in the boxes.
-  static void Defaults() {
-    UiSetText(IDC_PORT_NUMBER, "1");
-    UiSetText(IDC_FLASH_ADDR, "0");
-    UiSetText(IDC_FLASH_SIZE, "0");
-    UiSetText(IDC_FLASH_FILE, "C:\\c_work\\km7200bench\\sound_adpcm.dat");
-    UiSetText(IDC_WAIT_MS, "5000");
-    UiSetCheck(IDC_VERIFY, 0);
-  }
+  void TearDown() override { RemoveTempDir(dir_); }
   void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-  std::string Read() {
-    std::ifstream f(path_, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  }
   std::string dir_, path_;
 };
 
-TEST_F(Settings, WhatIsSavedComesBackAfterARestart) {
+// A file that holds no settings at all (saved as UTF-16, something else by that
+// name) is kept under a new name, an earlier one never replaced.
+TEST_F(SettingsFile, ADamagedFileIsKeptAndNeverOverwritten) {
+  const std::string utf16("\xFF\xFE[\0Q\0B\0", 8);
+  SettingsText t;
+  std::string kept;
+  Write(utf16);
+  EXPECT_EQ(ReadSettingsFile(path_.c_str(), &t, &kept), SETTINGS_DAMAGED);
+  EXPECT_EQ(kept, path_ + ".bad");
+  Write("just some text\n");
+  EXPECT_EQ(ReadSettingsFile(path_.c_str(), &t, &kept), SETTINGS_DAMAGED);
+  EXPECT_EQ(kept, path_ + ".bad2");
+  EXPECT_EQ(ReadAll(path_ + ".bad"), utf16);
+  EXPECT_EQ(ReadAll(path_ + ".bad2"), "just some text\n");
+  EXPECT_EQ(access(path_.c_str(), F_OK), -1);
+  EXPECT_EQ(ReadSettingsFile(path_.c_str(), &t, &kept), SETTINGS_MISSING);
+
+  // Large is not damaged: a serial number after 70 KiB of comments is read.
+  Write(std::string(70 * 1024, ';') + "\n[QB2BENCH]\nSerialNumber=00000005\n");
+  EXPECT_EQ(ReadSettingsFile(path_.c_str(), &t, &kept), SETTINGS_READ);
+  EXPECT_EQ(t.values.value[SET_SERIAL], "00000005");
+}
+
+// The bench's boxes: saved and read back; a box too long to hold whole keeps the
+// value the file had, so a cut name never reaches the file.
+TEST_F(SettingsFile, TheBoxesComeBackAfterARestartAndALongNameIsNotSaved) {
   UiSetText(IDC_PORT_NUMBER, "12");
   UiSetText(IDC_LOG_FILE, "検査表\\line.csv");
   UiSetText(IDC_FLASH_ADDR, "4096");
@@ -57,71 +116,21 @@ TEST_F(Settings, WhatIsSavedComesBackAfterARestart) {
   UiSetCheck(IDC_VERIFY, 1);
   ASSERT_TRUE(SaveSettings(path_.c_str()));
   EXPECT_EQ(access((path_ + ".tmp").c_str(), F_OK), -1);  // the temporary file went in its place
-  EXPECT_EQ(Read(),
+  EXPECT_EQ(ReadAll(path_),
             "[QB2BENCH]\r\nComPort=12\r\nLogFile=検査表\\line.csv\r\nFlashAddress=4096\r\nFlashSize=\r\n"
             "FlashFile=image.bin\r\nRecognitionWaitMs=2500\r\nSerialNumber=00000042\r\nVerifyAfterWrite=1\r\n");
 
-  UiModelReset();  // the next start
-  Defaults();
-  EXPECT_EQ(LoadSettings(path_.c_str()), 8);
-  EXPECT_EQ(UiModelText(IDC_PORT_NUMBER), "12");
-  EXPECT_EQ(UiModelText(IDC_LOG_FILE), "検査表\\line.csv");
-  EXPECT_EQ(UiModelText(IDC_FLASH_SIZE), "");
-  EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000042");
-  EXPECT_EQ(UiGetCheck(IDC_VERIFY), 1);
-  EXPECT_TRUE(UiModelList(IDC_TRACE_LIST).empty());
-
-  // Saved again: the old file is replaced, not added to.
+  UiSetText(IDC_LOG_FILE, (std::string(300, 'L') + ".csv").c_str());
   UiSetText(IDC_SERIAL_NUMBER, "00000043");
   ASSERT_TRUE(SaveSettings(path_.c_str()));
-  std::string text = Read();
-  EXPECT_NE(text.find("SerialNumber=00000043\r\n"), std::string::npos);
-  EXPECT_EQ(text.find("00000042"), std::string::npos);
-}
 
-TEST_F(Settings, AMissingOrDamagedFileLeavesTheDefaults) {
-  EXPECT_EQ(LoadSettings(path_.c_str()), 0);  // none yet
-  EXPECT_TRUE(UiModelList(IDC_TRACE_LIST).empty());
-
-  for (const std::string& damaged :
-       {std::string("ComPort=7\r\nSerialNumber=00000099\r\n"),               // no section
-        std::string("[QB2BENCH]\r\nComPort=7\r\nSerialNu\0\0\0\0", 34),     // cut, NULs after a crash
-        std::string("[QB2BENCH]\r\nSerialNumber=00000099\r\nrubbish\r\n")}) {  // a line that is no pair
-    UiModelReset();
-    Defaults();
-    Write(damaged);
-    EXPECT_EQ(LoadSettings(path_.c_str()), 0);
-    EXPECT_EQ(UiModelText(IDC_PORT_NUMBER), "1");
-    EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "");
-    ASSERT_EQ(UiModelList(IDC_TRACE_LIST).size(), 1u);
-  }
-}
-
-// A value its box cannot take is left out and said; the others are taken.
-TEST_F(Settings, AValueNotValidForItsBoxIsIgnoredWithATraceLine) {
-  Write("[QB2BENCH]\r\nComPort=0\r\nFlashAddress=131073\r\nFlashSize=65536\r\nRecognitionWaitMs=-5\r\n"
-        "SerialNumber=12ab\r\nVerifyAfterWrite=yes\r\nLogFile=a\tb\r\nFlashFile=new.bin\r\nUnknownKey=1\r\n");
-  EXPECT_EQ(LoadSettings(path_.c_str()), 2);
-  EXPECT_EQ(UiModelText(IDC_FLASH_SIZE), "65536");
-  EXPECT_EQ(UiModelText(IDC_FLASH_FILE), "new.bin");
-  EXPECT_EQ(UiModelText(IDC_PORT_NUMBER), "1");
-  EXPECT_EQ(UiModelText(IDC_FLASH_ADDR), "0");
-  EXPECT_EQ(UiModelText(IDC_WAIT_MS), "5000");
-  EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "");
-  EXPECT_EQ(UiGetCheck(IDC_VERIFY), 0);
-  std::vector<std::string> trace = UiModelList(IDC_TRACE_LIST);
-  ASSERT_EQ(trace.size(), 6u);
-  EXPECT_EQ(trace[0], "設定 ComPort=0 は使えません: 既定値のまま");
-  EXPECT_EQ(trace[4], "設定 VerifyAfterWrite=yes は使えません: 既定値のまま");
-
-  // The serial number's bounds are those of a 32-bit number, as em-start reads it.
-  std::vector<std::pair<std::string, bool>> serials = {
-      {"2147483647", true}, {"2147483648", false}, {"-2147483648", true}, {"-0000004", true}, {"", false}};
-  for (const auto& s : serials) {
-    UiModelReset();
-    Write("[QB2BENCH]\r\nSerialNumber=" + s.first + "\r\n");
-    EXPECT_EQ(LoadSettings(path_.c_str()), s.second ? 1 : 0) << s.first;
-  }
+  UiModelReset();  // the next start
+  EXPECT_EQ(LoadSettings(path_.c_str()), 8);
+  EXPECT_EQ(UiModelText(IDC_LOG_FILE), "検査表\\line.csv");
+  EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000043");
+  EXPECT_EQ(UiModelText(IDC_FLASH_SIZE), "");
+  EXPECT_EQ(UiGetCheck(IDC_VERIFY), 1);
+  EXPECT_TRUE(StartNotice().empty());
 }
 
 }  // namespace

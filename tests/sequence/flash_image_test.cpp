@@ -1,5 +1,5 @@
-// State 41 on its own: the flash data image read from the current directory and
-// written page by page to the virtual unit.
+// The flash data image on its own: read from the current directory when a run
+// starts, then written page by page to the virtual unit in state 41.
 #include <sys/stat.h>
 
 #include "device/commands.h"
@@ -9,12 +9,14 @@ namespace {
 
 class FlashImage : public SequenceOnUnit {
  protected:
-  // Runs state 41 once on the open link; the state it leaves.
+  // Loads the image as a run's start does, then runs state 41 once on the open
+  // link; the state it leaves.
   int Program(int32_t serial) {
+    SequenceParams = &JobParams;
     SerialNumber = serial;
     SequenceState = SEQ_FLASH_IMAGE;
     SequenceTimer = 0;
-    SequenceStep();
+    if (LoadFlashDataImage(DefaultFlashDataPath())) SequenceStep();
     return SequenceState.load();
   }
   std::vector<qb2sim::FrameRecord> Writes() {

@@ -39,6 +39,8 @@ class SequenceOnUnit : public UnitOnPort {
     oldDir_ = cwd;
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     UiModelSetDispatcher(DispatchToDialog);
+    UseDialogOutlets();
+    JobParams = JobParamsRecord();
     SequenceTickSource = TickCountMs;
     SequenceTimer = 0;
     SequenceState = 0;

@@ -1,5 +1,7 @@
 // em-start end to end: the dialog's handlers over the dialog model, the sequence on
 // its worker thread, the link over a real pty, the virtual unit as the device.
+#include <unistd.h>
+
 #include <cstdio>
 #include <thread>
 
@@ -22,7 +24,14 @@ Bytes TestImage() {
   return image;
 }
 
-class SequenceRun : public SequenceOnUnit {};
+// A one-page image in place: a run without one ends before it sends anything.
+class SequenceRun : public SequenceOnUnit {
+ protected:
+  void SetUp() override {
+    SequenceOnUnit::SetUp();
+    WriteImage(Bytes(256, 0x00));
+  }
+};
 
 TEST_F(SequenceRun, ASuccessfulRunProgramsTheUnitAndHandsItOver) {
   Bytes image = TestImage();
@@ -287,6 +296,20 @@ TEST_F(SequenceRun, EmStartRefusesWhileAWorkerRunsAndWithThePortClosed) {
   EXPECT_TRUE(LinkFlagSet(StopSequence));
   ASSERT_TRUE(AwaitEnd(1000));
   EXPECT_EQ(unit_->AppStops().size(), 1u);
+}
+
+// An image that cannot be programmed ends the run before anything is sent: not the
+// stop byte, not a frame; the unit is never erased for a run that cannot succeed.
+TEST_F(SequenceRun, AMissingImageSendsNothing) {
+  ASSERT_EQ(unlink((dir_ + "/" + kFlashDataFileName).c_str()), 0);
+  ASSERT_TRUE(OpenLink());
+  EmStart();
+  ASSERT_TRUE(AwaitEnd(5000));
+  EXPECT_EQ(unit_->FrameCount(), 0u);
+  EXPECT_EQ(unit_->PreStopBytes(), 0);
+  EXPECT_TRUE(Contains(SequenceLines(), "___FLASH_DATA_FILE_NOT_EXIST___"));
+  EXPECT_EQ(JobParams.outcome, JOB_FILE);
+  EXPECT_EQ(JobParams.reason, "書込みデータファイルがありません");
 }
 
 // The low 16 bits of the tick count wrap in the middle of the 3 s clock wait; the

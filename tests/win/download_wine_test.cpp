@@ -70,7 +70,16 @@ TEST_F(DownloadWine, TheUnitsProgramMemoryEqualsQb2fwsImageInTheBlocks) {
   const std::string dump = wintest::PortsDir() + "/unit7.program";
   DeleteFileA(wintest::WinPath(dump).c_str());
   StartBenchOnUnit("--pace --dump-program " + dump);
-  Command(IDC_COMMAND2);
+  // The bench asks before it replaces the unit's program: the file, its size, the port.
+  PostMessageA(dialog_, WM_COMMAND, IDC_COMMAND2, 0);
+  wintest::Box ask = wintest::WaitForMessageBox(p_.Id(), 5000);
+  ASSERT_NE(ask.window, nullptr);
+  const std::string size = std::to_string(wintest::ReadWholeFile(kFirmwareFile).size()) + " バイト";
+  EXPECT_NE(ask.text.find(kFirmwareFile), std::string::npos) << ask.text;
+  EXPECT_NE(ask.text.find(size), std::string::npos) << ask.text;
+  EXPECT_NE(ask.text.find("COM7"), std::string::npos) << ask.text;
+  EXPECT_FALSE(unit_.LogHas(" frame "));  // not even the boot-loader entry before the answer
+  wintest::DismissBox(ask);
   ASSERT_TRUE(unit_.WaitLog("boot-loader left", 20000)) << unit_.Log();
   Sleep(200);  // the job's UM_JOIN_WORKER
   EXPECT_EQ(TextLines(),

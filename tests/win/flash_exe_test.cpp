@@ -189,6 +189,7 @@ TEST_F(FlashExe, EmStartFindsTheImageInAFolderNamedKensahyo) {
   image[5] = 0x42;
   wintest::WriteWholeFile(folder + "\\Quillbeacon2FlashData.dat", image);
   StartBenchOnUnit("", folder);
+  SetDlgItemTextA(dialog_, IDC_SERIAL_NUMBER, "00000001");
   SendMessageA(dialog_, WM_COMMAND, IDC_EM_START, 0);
   DWORD t = GetTickCount();
   while (!HasLine("停止!!") && Since(t) < 15000) Sleep(50);

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   int port = std::atoi(argv[1]);
-  if (argc > 2) FirmwareFilePath = argv[2];
+  JobParams.firmwarePath = argc > 2 ? argv[2] : kFirmwareFilePath;
   PortNumber.store(port);
   StartReceiverThread();
   for (int i = 0; i < 500 && !PortIsOpen(PortHandle.load()); ++i) SleepMs(2);
@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
   SleepMs(50);
   auto t0 = std::chrono::steady_clock::now();
   SendFrame(CMD_BOOT_ENTER, 0);
-  FirmwareDownloadJob(nullptr);
+  FirmwareDownloadJob(&JobParams);
   double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   std::printf("host: 106 to the end of the job %.3f s\n", s);
   StopReceiverThread();

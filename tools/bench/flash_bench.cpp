@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   std::memcpy(TransferBuffer, data.data(), size);
   JobParams.address = 0;
   JobParams.size = size;
-  std::snprintf(JobParams.fileName, sizeof JobParams.fileName, "%s", argv[2]);
+  JobParams.fileName = argv[2];
   const long long requests = size / kFlashChunk;
 
   Clock::time_point t0 = Clock::now();
@@ -70,11 +70,11 @@ int main(int argc, char** argv) {
   // The write again, read back and compared as check box 305 asks: its floor is
   // the write's wire time and the read-back's.
   std::memcpy(TransferBuffer, data.data(), size);
-  JobParams.verify = 1;
+  JobParams.verify = true;
   t0 = Clock::now();
   FlashWriteJob(&JobParams);
   double verified = Seconds(Clock::now() - t0);
-  JobParams.verify = 0;
+  JobParams.verify = false;
   Print("write+verify 128 KiB", verified,
         requests * (kFrameOverhead + 4 + kFlashChunk) + requests * kFrameOverhead + readWire);
 

@@ -63,7 +63,9 @@ int main(int argc, char** argv) {
 
   Clock::time_point t0 = Clock::now();
   ClearLinkFlag(StopSequence);
-  ThreadHandle run = StartThread(SequenceDriver, nullptr);
+  JobParams.serialNumber = 1;
+  JobParams.imagePath = DefaultFlashDataPath();
+  ThreadHandle run = StartThread(SequenceDriver, &JobParams);
   // The CPU figure: from 200 ms into the clock wait, 2.5 s of it, this thread asleep.
   while (SequenceState.load() != SEQ_READ_CLOCK && !Stopped()) SleepMs(1);
   double cpuPercent = -1;

@@ -1,0 +1,25 @@
+// The bench's boxes kept in QB2BENCH.INI: boxes 103, 104, 200, 201, 202, 301 and
+// 304 and check box 305, read at start and written at close and after every good
+// production run, so that the next unit never gets a number already handed out.
+#pragma once
+#include <string>
+
+// Dialog's thread, at the bench's start, with the defaults already in the boxes:
+// each value the file holds goes into its box, each line left out gets a trace
+// line. Returns how many values were taken. Afterwards StartNotice() says what the
+// operator must be told before work starts (a damaged or unreadable file, a serial
+// number that could not be read), or "".
+int LoadSettings(const char* path);
+const std::string& StartNotice();
+
+// Writes every setting as its box holds it now (any thread: the boxes are read
+// through the dialog's thread, which serves them during a join too). A box whose
+// text is longer than a box may hold keeps the value the file last had: a cut name
+// would name another file. True when written.
+bool SaveSettings(const char* path);
+
+// The number the last good run left in box 304 could not be written: the next
+// em-start is refused until a save succeeds. Set by the worker, read and cleared
+// on the dialog's thread.
+bool SerialNotKept();
+void SetSerialNotKept(bool notKept);
