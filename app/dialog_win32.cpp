@@ -88,6 +88,18 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case UM_TRACE_DRAIN:
       DrainTraceQueue();
       break;
+    case WM_CTLCOLORSTATIC:
+      // The bench's result: a pass in green, a fail in red, so that no technician
+      // sends on a unit that failed.
+      if (GetDlgCtrlID(reinterpret_cast<HWND>(lParam)) == IDC_RESULT) {
+        char text[8] = "";
+        GetDlgItemTextA(dialog, IDC_RESULT, text, sizeof text);
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        SetTextColor(dc, std::strncmp(text, "合格", 4) == 0 ? RGB(0, 0x80, 0) : RGB(0xD0, 0, 0));
+        SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+        return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
+      }
+      break;
     default:
       break;
   }

@@ -4,6 +4,7 @@
 
 #include "operator/ids.h"
 #include "operator/outlets.h"
+#include "operator/progress.h"
 #include "platform/ui_model.h"
 
 namespace {
@@ -28,6 +29,16 @@ TEST(TraceModel, WarnPortClosedHasAnEmptyCaption) {
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].first, "COMﾎﾟｰﾄがオープンされていません");
   EXPECT_EQ(boxes[0].second, "");
+}
+
+// With a read-back to come, a write's time left counts it in from the first
+// estimate, and the read-back goes on at the rate of both.
+TEST(Progress, TheTimeLeftCoversAWriteAndItsReadBack) {
+  char line[128];
+  ProgressReport::Format(line, sizeof line, "書込み", "ページ", 64, 256, 10000, 0, 256);
+  EXPECT_STREQ(line, "書込み 64/256 ページ 残り 70 秒");  // (192 + 256) pages at 64 in 10 s
+  ProgressReport::Format(line, sizeof line, "照合", "ページ", 64, 256, 50000, 256, 0);
+  EXPECT_STREQ(line, "照合 64/256 ページ 残り 30 秒");  // 192 pages at 320 in 50 s
 }
 
 }  // namespace

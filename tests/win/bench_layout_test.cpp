@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "operator/ids.h"
+#include "ops/operations.h"
 #include "tests/win/dialog_template.h"
 #include "tests/win/win_support.h"
 
@@ -26,6 +27,12 @@ std::string Name(const Control& c) {
   std::string s = "id " + std::to_string(c.id) + " ";
   for (char16_t ch : c.text) s += ch < 128 ? static_cast<char>(ch) : '?';
   return s;
+}
+
+std::string Cp932(const std::u16string& text) {
+  char out[256] = "";
+  WideCharToMultiByte(932, 0, reinterpret_cast<const wchar_t*>(text.c_str()), -1, out, sizeof out, nullptr, nullptr);
+  return out;
 }
 
 class BenchLayout : public ::testing::Test {
@@ -79,8 +86,18 @@ TEST_F(BenchLayout, EveryControlOfTheLineTemplateIsThereAndVisible) {
     EXPECT_TRUE(b.style & WS_VISIBLE);
     if (used[i]) continue;
     // Anything else added is a frame or a label, never a control with a command
-    // id, but for the bench's own two.
-    if (b.id == IDC_VERIFY) {
+    // id, but for the bench's own: its operations, the verify box, the bar and
+    // the result.
+    const Operation* op = FindOperation(b.id);
+    if (op) {
+      EXPECT_TRUE(op->flags & OP_BENCH_ONLY);
+      EXPECT_EQ(b.cls, u"#128");
+      EXPECT_EQ(Cp932(b.text), op->label);
+      ++benchOwn;
+    } else if (b.id == IDC_RESULT) {
+      EXPECT_EQ(b.cls, u"#130");
+      ++benchOwn;
+    } else if (b.id == IDC_VERIFY) {
       EXPECT_EQ(b.cls, u"#128");
       EXPECT_EQ(b.text, u"書込後照合");
       EXPECT_EQ(b.style & 0x0F, static_cast<DWORD>(BS_AUTOCHECKBOX));
@@ -95,7 +112,9 @@ TEST_F(BenchLayout, EveryControlOfTheLineTemplateIsThereAndVisible) {
       EXPECT_TRUE(b.GroupBox() || b.cls == u"#130");
     }
   }
-  EXPECT_EQ(benchOwn, 2);
+  int benchOnly = 0;
+  for (int i = 0; i < kOperationCount; ++i) benchOnly += (kOperations[i].flags & OP_BENCH_ONLY) != 0;
+  EXPECT_EQ(benchOwn, 3 + benchOnly);
 }
 
 TEST_F(BenchLayout, NoTwoControlsOverlapAndEveryOneIsInsideTheDialog) {

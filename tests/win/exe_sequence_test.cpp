@@ -111,3 +111,66 @@ TEST_F(BenchSequence, EmStartProgramsA64KiBImageWithTheSerialNumberStamped) {
 }
 
 }  // namespace
+
+namespace {
+
+// The line's serial number through an editor, a restart and a failure: a
+// QB2BENCH.INI saved by Notepad (byte-order mark, blanks) and held open by the
+// editor is read; em-start stamps its number and says 合格; the restarted bench
+// takes up the next number; a run without its image says 不合格 in words, with a
+// box, and sends nothing.
+TEST_F(BenchSequence, TheSerialNumberSurvivesAnEditorARestartAndAFailedRun) {
+  std::string image(0xE100, '\xFF');
+  image[0x10] = 0x01;
+  for (int i = 0; i < 256; ++i) image[0xE000 + i] = static_cast<char>(0x40 + i % 7);
+  const std::string ini = dir_ + "\\QB2BENCH.INI";
+  wintest::WriteWholeFile(ini, "\xEF\xBB\xBF[QB2BENCH]\r\n  SerialNumber = 00012346  \r\n");
+  HANDLE editor = CreateFileA(ini.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(editor, INVALID_HANDLE_VALUE);
+  std::string dump = wintest::PortsDir() + "/serial-flash.bin";
+  DeleteFileA(wintest::WinPath(dump).c_str());
+  const std::string bench = wintest::WinPath(wintest::Env("QB2_BENCH_EXE"));
+  Launch(bench, image, "--dump-flash " + dump);
+  CloseHandle(editor);
+  EXPECT_EQ(wintest::ControlText(dialog_, IDC_SERIAL_NUMBER), "00012346");
+
+  auto emStart = [&] {
+    if (!OpenCom7ByHand()) return false;
+    PostMessageA(dialog_, WM_COMMAND, IDC_EM_START, 0);
+    DWORD t = GetTickCount();
+    while (Since(t) < 15000) {
+      std::vector<std::string> lines = TextLines();
+      if (!lines.empty() && lines.back() == "停止!!") return true;
+      Sleep(20);
+    }
+    return false;
+  };
+  ASSERT_TRUE(emStart());
+  EXPECT_TRUE(WaitText(IDC_RESULT, "合格 S/N 00012346", 2000)) << wintest::ControlText(dialog_, IDC_RESULT);
+  EXPECT_EQ(wintest::WaitForMessageBox(p_.Id(), 300).window, nullptr);
+  ASSERT_EQ(Close(), 0u);
+
+  StartProgram(bench);
+  EXPECT_EQ(wintest::ControlText(dialog_, IDC_SERIAL_NUMBER), "00012347");
+  DeleteFileA((dir_ + "\\Quillbeacon2FlashData.dat").c_str());
+  const size_t logBefore = unit_.Log().size();
+  ASSERT_TRUE(emStart());
+  const std::string failed = "不合格: 書込みデータファイルがありません";
+  wintest::Box box = wintest::WaitForMessageBox(p_.Id(), 3000);
+  ASSERT_NE(box.window, nullptr);
+  EXPECT_EQ(box.text, failed);
+  wintest::DismissBox(box);
+  EXPECT_EQ(wintest::ControlText(dialog_, IDC_RESULT), failed);
+  EXPECT_TRUE(HasLine("___FLASH_DATA_FILE_NOT_EXIST___"));
+  EXPECT_EQ(wintest::ControlText(dialog_, IDC_SERIAL_NUMBER), "00012347");
+  EXPECT_TRUE(unit_.LogHas("host-open 2"));
+  EXPECT_EQ(unit_.Log().find(" frame ", logBefore), std::string::npos);  // nothing sent for the failed run
+  EXPECT_EQ(unit_.Log().find("pre-stop", logBefore), std::string::npos);
+
+  std::string flash = StopUnitAndRead(dump, 131072);
+  ASSERT_EQ(flash.size(), 131072u);
+  EXPECT_EQ(flash.substr(0xE004, 4), std::string("\x00\x01\x23\x46", 4));
+}
+
+}  // namespace

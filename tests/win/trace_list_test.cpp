@@ -120,6 +120,20 @@ TEST_F(TraceList, AnotherThreadsLinesNeverWaitForTheDialogAndArriveInOrder) {
   EXPECT_EQ(Selection(), 50);
 }
 
+// Lines another thread appended before a clear were meant for the list being
+// cleared: they must not show after it, queued as they still are.
+TEST_F(TraceList, AClearDropsLinesQueuedBeforeIt) {
+  int count = 20;
+  ThreadHandle worker = StartThread(AppendFromWorker, &count);
+  ASSERT_NE(worker, nullptr);
+  EXPECT_EQ(JoinThread(worker), 0);  // queued, not yet drained: the loop has not run
+  ClearTraceList();
+  wintest::PumpPosted();
+  EXPECT_TRUE(Lines().empty());
+  AppendTrace("after");
+  EXPECT_EQ(Lines(), std::vector<std::string>{"after"});
+}
+
 int Sleeper(void* arg) {
   Sleep(*static_cast<int*>(arg));
   return 0;
