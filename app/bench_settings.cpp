@@ -8,6 +8,7 @@
 #include "operator/ids.h"
 #include "operator/outlets.h"
 #include "platform/ui.h"
+#include "record/serial_counter.h"
 #include "record/settings.h"
 
 namespace {
@@ -28,6 +29,8 @@ SettingsValues& Kept() {
 
 std::string Notice;  // dialog's thread only
 std::atomic<bool> NotKept{false};
+FileHandle Counter = nullptr;  // dialog's thread only
+bool Loaded = false;           // the boxes hold the file's values (dialog's thread)
 
 // A box's whole text, however long.
 std::string BoxText(int id) {
@@ -44,7 +47,23 @@ const std::string& StartNotice() { return Notice; }
 bool SerialNotKept() { return NotKept.load(); }
 void SetSerialNotKept(bool notKept) { NotKept.store(notKept); }
 
+bool TakeSerialCounter(unsigned waitMs, std::string* holder) {
+  if (Counter) return true;
+  Counter = HoldSerialCounter(kSettingsFile, "QB2BENCH.EXE", waitMs, holder);
+  if (!Counter || !Loaded) return Counter != nullptr;
+  // Held only now: the number may have been counted on by the last holder.
+  SettingsText read;
+  if (ReadSettingsFileAsIs(kSettingsFile, &read) == SETTINGS_READ && read.values.given[SET_SERIAL]) {
+    UiSetText(IDC_SERIAL_NUMBER, read.values.value[SET_SERIAL].c_str());
+    std::lock_guard<std::mutex> hold(KeptLock());
+    Kept().given[SET_SERIAL] = true;
+    Kept().value[SET_SERIAL] = read.values.value[SET_SERIAL];
+  }
+  return true;
+}
+
 int LoadSettings(const char* path) {
+  Loaded = true;
   Notice.clear();
   SettingsText read;
   std::string keptAs;

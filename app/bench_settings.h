@@ -18,6 +18,14 @@ const std::string& StartNotice();
 // would name another file. True when written.
 bool SaveSettings(const char* path);
 
+// The serial number counter (record/serial_counter.h): the bench holds it from its
+// start while it runs, so that no other program hands out a number meanwhile.
+// TakeSerialCounter takes it if it is not held yet (waiting up to waitMs); when it
+// was taken late, box 304 is read again from the file, which another program may
+// have counted on. False, with the holder's name in *holder, when another holds it.
+// Dialog's thread.
+bool TakeSerialCounter(unsigned waitMs, std::string* holder);
+
 // The number the last good run left in box 304 could not be written: the next
 // em-start is refused until a save succeeds. Set by the worker, read and cleared
 // on the dialog's thread.

@@ -31,6 +31,11 @@ const char* const kCaption = "KM7200";
 // em-start starts a run, cleared once it is shown. Dialog's thread only.
 bool ResultPending = false;
 
+// How long the bench's start waits for a program that is claiming its numbers.
+const unsigned kCounterWaitMs = 2000;
+// What the start says of a counter another program holds ("": nothing). Dialog's thread.
+std::string CounterNotice;
+
 // A box's whole text, however long.
 std::string BoxText(int id) {
   std::vector<char> text(1024);
@@ -169,6 +174,14 @@ bool ProductionInputs(JobParamsRecord* params) {
       ShowWarningBox("S/N (304) を数字で入れてください: em-start できません", kCaption);
       return false;
     }
+    std::string holder;
+    if (!TakeSerialCounter(0, &holder)) {
+      std::string box = "S/N のカウンタ (QB2BENCH.INI) は " + (holder.empty() ? std::string("ほかのプログラム") : holder) +
+                        " が使っています: em-start できません";
+      ShowWarningBox(box.c_str(), kCaption);
+      return false;
+    }
+    UiGetText(IDC_SERIAL_NUMBER, text, sizeof text);  // read again: a late take reads the file
     if (SerialNotKept()) {
       if (!SaveSettings(kSettingsFile)) {
         ShowWarningBox(kSerialNotKeptText, kCaption);
@@ -287,7 +300,16 @@ void OnInitDialog(JobParamsRecord* params) {
   if (IsBenchProgram()) {
     SetStatusLine(kStatusBenchStart);
     AutoRecognition.store(0);
+    // The counter first, then its number: no other program counts on it while the
+    // bench runs.
+    std::string holder;
+    bool held = TakeSerialCounter(kCounterWaitMs, &holder);
     LoadSettings(kSettingsFile);
+    if (!held) {
+      CounterNotice = "S/N のカウンタ (QB2BENCH.INI) は " + (holder.empty() ? std::string("ほかのプログラム") : holder) +
+                      " が使っています: 空くまで em-start はできません";
+      UiPost(UM_START_NOTICE, 0, 0);
+    }
     if (!StartNotice().empty()) UiPost(UM_START_NOTICE, 0, 0);
   } else {
     SetStatusLine(kStatusPlugIn);
@@ -366,7 +388,14 @@ void OnUserMessage(unsigned message, JobParamsRecord* params) {
       StartDetachedThread(RemovalWatcher);
       break;
     case UM_START_NOTICE:
-      ShowWarningBox(StartNotice().c_str(), kCaption);
+      // The counter's holder first, then what QB2BENCH.INI said; each once.
+      if (!CounterNotice.empty()) {
+        std::string text;
+        text.swap(CounterNotice);
+        ShowWarningBox(text.c_str(), kCaption);
+      } else if (!StartNotice().empty()) {
+        ShowWarningBox(StartNotice().c_str(), kCaption);
+      }
       break;
     default:
       break;

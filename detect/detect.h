@@ -32,6 +32,11 @@ void StartDetachedThread(int (*proc)(void*));
 // size bytes of data. Returns the length copied into digits (zero-terminated).
 int PortDigitsOf(const char* data, unsigned long size, char* digits, int maxDigits);
 
+// The unit's port as the port watcher finds it, for a front end without a dialog
+// (QB2CLI find): the registry value polled every 10 ms for up to waitMs, nothing
+// opened. The port number, or 0 when none was listed in time. Any thread.
+int FindUnitPort(unsigned waitMs);
+
 // Write "OK:%d\n" to QB2LINK.OK (or "ERR:%d\n" to QB2LINK.ERR) and end the process
 // with the value as exit value. One report at a time writes its file and ends the
 // process; a later one waits for that end, so a run leaves at most one result. A

@@ -113,6 +113,27 @@ int PortWatcher(void*) {
   ReportOk(foundPort);
 }
 
+int FindUnitPort(unsigned waitMs) {
+  const uint32_t start = TickCountMs();
+  RegistryKey key = nullptr;
+  int port = 0;
+  for (;;) {
+    if (!key) key = OpenSerialCommKey();
+    char data[kValueBufferSize];
+    unsigned long size = sizeof data;
+    if (key && QueryRegistryValue(key, kSerialCommValue, data, &size)) {
+      char digits[kMaxPortDigits + 1];
+      PortDigitsOf(data, size, digits, kMaxPortDigits);
+      port = static_cast<int>(ParseDecimal(digits));  // "COM" alone names no port: looked at again
+      if (port > 0) break;
+    }
+    if (TickCountMs() - start >= waitMs) break;
+    SleepMs(10);
+  }
+  if (key) CloseRegistryKey(key);
+  return port > 0 ? port : 0;
+}
+
 int RemovalWatcher(void*) {
   SetStatusLine(kStatusUnplug);
   // As in the port watcher: a key that cannot be opened yet is tried again every

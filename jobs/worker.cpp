@@ -48,6 +48,8 @@ void FinishJob(JobParamsRecord* params, int outcome, const char* failure, uint32
   params->outcome = outcome;
   params->run.result = failure ? failure : "OK";
   params->run.ms = TickCountMs() - startMs;
+  params->run.timed = true;
+  ReadLocalTime(&params->run.time);
   LogRun(params->run, params->logFile, params->portName);
 }
 

@@ -63,7 +63,7 @@ void DialogWarning(const char* text, const char* caption) { UiWarningBox(text, c
 
 // Bar 306 and the status line, on the bench only: QB2LINK.EXE's status line
 // belongs to the port watcher, and it has no bar.
-void DialogProgress(uint32_t done, uint32_t total, const char* text) {
+void DialogProgress(uint32_t done, uint32_t total, const char* text, bool) {
   if (!IsBenchProgram()) return;
   UiSetProgress(IDC_PROGRESS, done, total);
   UiSetText(IDC_STATUS_LINE, text);

@@ -15,8 +15,9 @@ struct OperatorOutlets {
   // A warning the operator must see; the dialogs' box waits until it is answered.
   void (*warning)(const char* text, const char* caption);
   // A long job's progress: done of total units, and the sentence that says so
-  // ("書込み 37/256 ページ 残り 12 秒"). Null where the front end shows none.
-  void (*progress)(uint32_t done, uint32_t total, const char* text);
+  // ("書込み 37/256 ページ 残り 12 秒"); ended for the phase's last word ("... 完了").
+  // Null where the front end shows none.
+  void (*progress)(uint32_t done, uint32_t total, const char* text, bool ended);
   // A message from a worker to its front end: its end (UM_JOIN_WORKER,
   // UM_SEQUENCE_ENDED) or the removal watch after a production run. Never waits.
   void (*post)(unsigned message);

@@ -42,19 +42,19 @@ void ProgressReport::Step(uint32_t done) {
 }
 
 void ProgressReport::End(const char* how) {
-  void (*progress)(uint32_t, uint32_t, const char*) = Outlets().progress;
+  void (*progress)(uint32_t, uint32_t, const char*, bool) = Outlets().progress;
   if (!progress) return;
   char line[128];
   std::snprintf(line, sizeof line, "%s %u/%u %s %s", operation_, static_cast<unsigned>(done_),
                 static_cast<unsigned>(total_), unit_, how);
-  progress(before_ + done_, before_ + total_ + after_, line);
+  progress(before_ + done_, before_ + total_ + after_, line, true);
 }
 
 void ProgressReport::Show(uint32_t now) {
-  void (*progress)(uint32_t, uint32_t, const char*) = Outlets().progress;
+  void (*progress)(uint32_t, uint32_t, const char*, bool) = Outlets().progress;
   lastShown_ = now;
   if (!progress) return;
   char line[128];
   Format(line, sizeof line, operation_, unit_, done_, total_, now - start_, before_, after_);
-  progress(before_ + done_, before_ + total_ + after_, line);
+  progress(before_ + done_, before_ + total_ + after_, line, false);
 }

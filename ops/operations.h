@@ -27,6 +27,7 @@ struct Operation {
   int id;             // the control and command id (operator/ids.h)
   const char* label;  // the control's text
   const char* verb;   // the command line's verb ("write", "clock get"); null: the dialogs only
+  const char* record; // the run log's name of the operation ("flash-write"); null: not logged
   unsigned flags;     // OperationFlags
   int inputs;         // OperationInputs
   // The dialogs: what goes out at once on the dialog's thread, no reply awaited

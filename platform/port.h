@@ -4,6 +4,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 typedef void* PortHandleValue;  // null: no port; kPortInvalid: a failed open
 
@@ -11,6 +12,15 @@ inline PortHandleValue PortInvalidValue() {
   return reinterpret_cast<PortHandleValue>(~static_cast<uintptr_t>(0));
 }
 inline bool PortIsOpen(PortHandleValue h) { return h != nullptr && h != PortInvalidValue(); }
+
+// The port number for a name a person gives: on Windows "COM7", "com7", "7" or
+// "\\.\COM7"; elsewhere a device path ("/dev/ttyUSB0"), which is given a number
+// of its own for OpenPort, or a bare number for "<port directory>/comN". 0 when the
+// name names no port. Any thread.
+int PortFromName(const char* name);
+// How a port number is named to people and in records: "COM7" on Windows, the
+// device path elsewhere. Any thread.
+std::string PortDisplayName(int number);
 
 // Opens "COMn" (then "\\.\COMn") and configures it. 0 on success, 17 when it cannot
 // be opened (the handle variable then holds the invalid value). Port number 0 does

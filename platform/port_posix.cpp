@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
+#include <string>
 #include <mutex>
 
 #include "platform/port.h"
@@ -21,6 +23,12 @@
 namespace {
 
 std::mutex DirectoryLock;
+// Device paths given by name, by the numbers PortFromName gave them.
+std::map<int, std::string>& Devices() {
+  static std::map<int, std::string>* devices = new std::map<int, std::string>;
+  return *devices;
+}
+const int kFirstDeviceNumber = 100000;
 std::string& Directory() {
   static std::string* dir = new std::string(std::getenv("QB2_PORT_DIR") ? std::getenv("QB2_PORT_DIR") : ".");
   return *dir;
@@ -90,7 +98,26 @@ void SetPosixPortDirectory(const std::string& directory) {
 
 std::string PosixPortPath(int portNumber) {
   std::lock_guard<std::mutex> hold(DirectoryLock);
+  auto device = Devices().find(portNumber);
+  if (device != Devices().end()) return device->second;
   return Directory() + "/com" + std::to_string(portNumber);
+}
+
+std::string PortDisplayName(int number) { return PosixPortPath(number); }
+
+int PortFromName(const char* name) {
+  if (std::strchr(name, '/') == nullptr) {
+    long n = 0;
+    const char* p = name;
+    for (; *p >= '0' && *p <= '9' && n < kFirstDeviceNumber; ++p) n = n * 10 + (*p - '0');
+    return (*p == '\0' && p != name && n > 0 && n < kFirstDeviceNumber) ? static_cast<int>(n) : 0;
+  }
+  std::lock_guard<std::mutex> hold(DirectoryLock);
+  for (const auto& d : Devices())
+    if (d.second == name) return d.first;
+  int number = kFirstDeviceNumber + static_cast<int>(Devices().size());
+  Devices()[number] = name;
+  return number;
 }
 
 int OpenPort(std::atomic<PortHandleValue>& handle, int portNumber, int baudRate, int dataBits, int stopBits,

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/port.h"
 
@@ -121,6 +122,18 @@ int PortQueuedBytes(PortHandleValue handle) {
   if (!ClearCommError(H(handle), &errors, &stat)) return 0;
   return static_cast<int>(stat.cbInQue);
 }
+
+int PortFromName(const char* name) {
+  const char* p = name;
+  if (std::strncmp(p, "\\\\.\\", 4) == 0) p += 4;
+  if ((p[0] == 'C' || p[0] == 'c') && (p[1] == 'O' || p[1] == 'o') && (p[2] == 'M' || p[2] == 'm')) p += 3;
+  long n = 0;
+  const char* digits = p;
+  for (; *p >= '0' && *p <= '9' && n < 100000; ++p) n = n * 10 + (*p - '0');
+  return (*p == '\0' && p != digits && n > 0 && n < 100000) ? static_cast<int>(n) : 0;
+}
+
+std::string PortDisplayName(int number) { return "COM" + std::to_string(number); }
 
 int PortAlive(PortHandleValue handle) {
   if (!PortIsOpen(handle)) return 0;

@@ -29,8 +29,13 @@ void PipeClose(PipeHandle pipe);
 // the signal's number; on Windows the value is GetExitCodeProcess's (an exception
 // code such as 0xC0000005 comes back negative). Any thread, one at a time per child.
 bool WaitChildProcess(ChildProcess child, unsigned ms, int* exitValue);
+// The child's process id (to signal it, to name it). Any thread.
+int ChildProcessId(ChildProcess child);
 // Gives up the handle; a child that still runs is not ended. Null does nothing.
 void CloseChildProcess(ChildProcess child);
 // The running program's own file path, to start more of it; "" when it cannot be
 // told. Any thread.
 std::string OwnProgramPath();
+
+// This process's id (for a holder's name that others can read).
+int OwnProcessId();

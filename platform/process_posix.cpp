@@ -188,3 +188,7 @@ std::string OwnProgramPath() {
     path.resize(path.size() * 2);
   }
 }
+
+int OwnProcessId() { return static_cast<int>(getpid()); }
+
+int ChildProcessId(ChildProcess child) { return child ? static_cast<int>(static_cast<Child*>(child)->pid) : 0; }

@@ -160,3 +160,9 @@ std::string OwnProgramPath() {
     path.resize(path.size() * 2);
   }
 }
+
+int OwnProcessId() { return static_cast<int>(GetCurrentProcessId()); }
+
+int ChildProcessId(ChildProcess child) {
+  return child ? static_cast<int>(GetProcessId(static_cast<Child*>(child)->process)) : 0;
+}

@@ -10,3 +10,7 @@ RegistryKey OpenSerialCommKey();
 // sets *size to the bytes stored (a string may come without its terminator).
 int QueryRegistryValue(RegistryKey key, const char* valueName, char* buffer, unsigned long* size);
 void CloseRegistryKey(RegistryKey key);
+
+// Whether this system lists serial ports in such a registry (Windows); elsewhere
+// the key is only the tests' model, and a port must be named.
+bool SerialRegistryExists();

@@ -24,3 +24,4 @@ int QueryRegistryValue(RegistryKey key, const char* valueName, char* buffer, uns
 void CloseRegistryKey(RegistryKey key) {
   if (key) RegCloseKey(static_cast<HKEY>(key));
 }
+bool SerialRegistryExists() { return true; }

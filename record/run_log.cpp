@@ -30,6 +30,8 @@ std::mutex& WriteLock() {
 
 enum WriteOutcome { WROTE_ALL, CANNOT_OPEN, CANNOT_WRITE, NOT_DURABLE };
 
+const unsigned kOtherWriterWaitMs = 2000;
+
 // Writes the waiting lines to path, oldest first, each in one call and flushed.
 // A line leaves the queue as soon as it is all in the file: a flush that fails
 // after that is said, but the line is not written again (it would stand twice).
@@ -37,6 +39,10 @@ WriteOutcome WriteWaiting(const std::string& path) {
   std::lock_guard<std::mutex> writer(WriteLock());
   FileHandle file = FileOpenForAppend(path.c_str());
   if (!file) return CANNOT_OPEN;
+  // Another writer's header and lines go first; a writer that keeps the lock this
+  // long is gone or stuck, and the lines are then written all the same (the
+  // append keeps them whole, at worst a second header).
+  const bool locked = FileLockWhole(file, kOtherWriterWaitMs);
   std::string lead;
   long long size = FileSizeOfOpen(file);
   if (size == 0) {
@@ -67,6 +73,7 @@ WriteOutcome WriteWaiting(const std::string& path) {
     }
     if (!FileFlush(file)) outcome = NOT_DURABLE;
   }
+  if (locked) FileUnlockWhole(file);
   FileClose(file);
   return outcome;
 }
@@ -114,8 +121,8 @@ std::string FormatRunLine(const RunRecord& r, const LocalTimeFields& t, const ch
 
 void LogRun(const RunRecord& record, const std::string& path, const std::string& port) {
   if (path.empty()) return;  // no log asked for; lines still waiting wait on
-  LocalTimeFields now;
-  ReadLocalTime(&now);
+  LocalTimeFields now = record.time;
+  if (!record.timed) ReadLocalTime(&now);
   {
     std::lock_guard<std::mutex> hold(Waiting().lock);
     Waiting().lines.push_back(FormatRunLine(record, now, RunLogProgramName(), port));

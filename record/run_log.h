@@ -10,7 +10,10 @@
 // was cut (a crash, a power loss) first gets a line end. A line that cannot be
 // written (the file locked, a folder of that name, a full disk) is said in the
 // trace list and the status line and kept, to go ahead of the next line that can
-// be written. The log never decides a run's result.
+// be written. Several programs may append to one log at once (the units of a gang,
+// a bench beside a script): each takes the file's lock around its look at the
+// file and its lines, so the header goes in once and no line is cut by another.
+// The log never decides a run's result.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -27,12 +30,14 @@ struct RunRecord {
   uint32_t crc32 = 0;          // of what it meant to put there, or read
   std::string result;          // "OK", the token or box text the operator was shown, or "stopped"
   uint32_t ms = 0;             // how long it took
+  bool timed = false;          // time holds when it ended (else the line is stamped when logged)
+  LocalTimeFields time{};
 };
 
 extern const char* const kRunLogHeader;  // "time,program,port,operation,serial,file,bytes,crc32,result,ms"
 
 // The worker, as an operation ends (before any box it shows): appends the record,
-// stamped with the local time now, to the log at path ("": none), with whatever
+// stamped with its time (or the local time now), to the log at path ("": none), with whatever
 // lines are still waiting ahead of it; port as the line names it ("COM7"). A line
 // leaves the queue once it has been written whole; a line that cannot be written,
 // or whose write cannot be made durable, is said through the trace and the status

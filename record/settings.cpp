@@ -257,14 +257,20 @@ std::string FormatSettings(const SettingsValues& values) {
   return out;
 }
 
-int ReadSettingsFile(const char* path, SettingsText* out, std::string* keptAs) {
+int ReadSettingsFileAsIs(const char* path, SettingsText* out) {
   *out = SettingsText();
-  keptAs->clear();
   if (!FileExists(path)) return SETTINGS_MISSING;
   std::string text;
   if (!ReadWhole(path, &text)) return SETTINGS_UNREADABLE;
-  if (static_cast<long long>(text.size()) <= kLargestFile) ParseSettingsText(text, out);
-  if (out->isSettings) return SETTINGS_READ;
+  // A file too large to be settings comes back empty, and is taken for damaged.
+  ParseSettingsText(text, out);
+  return out->isSettings ? SETTINGS_READ : SETTINGS_DAMAGED;
+}
+
+int ReadSettingsFile(const char* path, SettingsText* out, std::string* keptAs) {
+  keptAs->clear();
+  int state = ReadSettingsFileAsIs(path, out);
+  if (state != SETTINGS_DAMAGED) return state;
   // Not the bench's: kept for whoever wants it back, never written over.
   for (int n = 1; n < 1000; ++n) {
     std::string bad = std::string(path) + ".bad" + (n > 1 ? std::to_string(n) : std::string());

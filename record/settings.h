@@ -62,6 +62,9 @@ enum SettingsFileState {
 // path + ".bad" (then ".bad2", ".bad3", ...: an earlier one is never replaced),
 // which *keptAs says ("" when it could not be moved). Any thread.
 int ReadSettingsFile(const char* path, SettingsText* out, std::string* keptAs);
+// The same without moving a damaged file aside (for programs that only take a
+// serial number from it: the bench does the mending at its start).
+int ReadSettingsFileAsIs(const char* path, SettingsText* out);
 // Writes values into path + ".tmp", flushed, which then replaces path in one step:
 // a crash or a power loss leaves the old file or the new one, never half of one;
 // when it fails the old file stays whole. True when written. Any thread; one

@@ -1,0 +1,109 @@
+// QB2CLI: the console front end. Every bench operation of the operations table from
+// a line controller's script, on Windows (QB2CLI.EXE) and Linux (qb2cli), over the
+// same jobs as the dialogs: it fills the job record from its arguments, shows the
+// outlets on its console, and turns each job's outcome into an exit value from one
+// table. With several ports it runs one child of itself per unit (cli/gang.cpp).
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device/clock.h"
+#include "ops/operations.h"
+
+// The exit values, the same table as --help and the README give.
+enum CliExit {
+  EXIT_DONE = 0,
+  EXIT_SOME_FAILED = 1,  // several units: at least one did not end done
+  EXIT_USAGE = 2,
+  EXIT_FILE = 3,
+  EXIT_PORT = 4,
+  EXIT_NO_ANSWER = 5,
+  EXIT_REFUSED = 6,
+  EXIT_VERIFY = 7,
+  EXIT_STOPPED = 8,
+  EXIT_SERIAL = 9,
+};
+
+// The most units one command drives at once.
+const int kMostUnits = 16;
+
+struct CliOptions {
+  std::vector<std::string> ports;  // --port, a comma-separated list
+  std::string log;                 // --log FILE
+  bool logGiven = false, noLog = false;
+  bool json = false, quiet = false, verbose = false, help = false, version = false;
+  bool child = false;  // run as one unit of a gang: JSON out, progress records, stop from stdin
+
+  std::string command;              // "write", "clock set", "find", ...
+  const Operation* op = nullptr;    // the command's row; null for find
+  std::string file;                 // write, read, download: FILE
+  bool haveAddr = false, haveSize = false;
+  int64_t addr = 0, size = 0;
+  bool verify = false;
+  std::string image;                // produce --image
+  bool haveSerial = false;
+  int32_t serial = 0;               // produce --serial
+  bool haveTime = false;
+  DeviceTime time;                  // clock set TIME
+  unsigned waitMs = 10000;          // find --wait-ms
+};
+
+// Parses the arguments; EXIT_DONE, or EXIT_USAGE with the reason in *error.
+int ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, std::string* error);
+// A number as the command line takes it: decimal or 0x hex, the whole text.
+bool ParseCliNumber(const std::string& text, int64_t* value);
+// "YYYY-MM-DDThh:mm:ss", a time the unit's clock can hold (2000-2099).
+bool ParseCliTime(const std::string& text, DeviceTime* time);
+// The help text: usage, commands, options and the exit table.
+const char* CliHelpText();
+
+// The whole program: parse, then one unit, several, or find. Returns the exit value.
+int RunCli(const std::vector<std::string>& args);
+// One unit on port, the job of options, its result line; the exit value. With
+// claimSerial, produce takes its number from the counter when the unit starts.
+int RunUnit(const CliOptions& options, const std::string& port);
+// Several units at once, one child process each; the exit value (0, or 1).
+int RunGang(const CliOptions& options, const std::vector<std::string>& args);
+
+// --- output (cli/output.cpp) --------------------------------------------------
+
+// A unit's result as the job record holds it, with what the console needs.
+struct UnitResult {
+  std::string port;
+  std::string command;      // "write", "clock get", ...
+  std::string operation;    // the run log's name ("flash-write")
+  std::string serial, file, result = "OK";
+  long long bytes = -1;
+  bool hasCrc = false;
+  uint32_t crc32 = 0;
+  uint32_t ms = 0;
+  std::string time;         // when it ended, as the run log writes it
+  std::string clock;        // clock get: the unit's time, YYYY-MM-DDThh:mm:ss
+  int exit = 0;
+};
+// The line a person reads: "COM7 write OK 65536 bytes crc32 1A2B3C4D 17.3 s".
+std::string HumanLine(const UnitResult& r);
+// One JSON object on one line, ASCII only (other characters as \u escapes).
+std::string JsonLine(const UnitResult& r);
+// A text of the program's (or a file name) as a JSON string, quoted.
+std::string JsonString(const std::string& text);
+
+// --- the console's outlets (cli/console_outlets.cpp) --------------------------
+
+// Installs the console's outlets for one unit on port: warnings and the run log's
+// troubles on stderr, trace lines too with verbose, progress as options say (one
+// line redrawn on a terminal, plain lines at most once a second otherwise, none
+// with quiet, records for the parent of a gang).
+void UseConsoleOutlets(const std::string& port, const CliOptions& options);
+// Clears the progress line of a terminal before a result line goes out.
+void EndProgressLine();
+// Writes text with a line end to stdout (1) or stderr (2), whole.
+void Say(int stream, const std::string& text);
+
+// Ctrl+C and its kin: installed once; true once a stop was asked for. A stop raises
+// the job's stop request (and the sequence's em-stop) wherever the job is.
+void InstallCliStop();
+bool CliStopAsked();
+// Marks the job's end for a console close that waits for it (Windows).
+void MarkCliEnded();

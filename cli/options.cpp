@@ -1,0 +1,245 @@
+// QB2CLI's arguments: global options anywhere, one command (from the operations
+// table, or find) and its own arguments.
+#include <cstdio>
+#include <cstring>
+
+#include "cli/cli.h"
+
+namespace {
+
+bool Take(const std::vector<std::string>& args, size_t* i, std::string* value, std::string* error) {
+  if (*i + 1 >= args.size()) {
+    *error = args[*i] + " needs a value";
+    return false;
+  }
+  *value = args[++*i];
+  return true;
+}
+
+bool TakeNumber(const std::vector<std::string>& args, size_t* i, int64_t* value, std::string* error) {
+  std::string text;
+  if (!Take(args, i, &text, error)) return false;
+  if (!ParseCliNumber(text, value)) {
+    *error = args[*i - 1] + ": not a number: " + text;
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> SplitPorts(const std::string& list) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  for (;;) {
+    size_t comma = list.find(',', at);
+    out.push_back(list.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
+    if (comma == std::string::npos) return out;
+    at = comma + 1;
+  }
+}
+
+int DaysIn(int year, int month) {
+  static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && year % 4 == 0 ? 29 : kDays[month - 1];
+}
+
+}  // namespace
+
+bool ParseCliNumber(const std::string& text, int64_t* value) {
+  const char* p = text.c_str();
+  int base = 10;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    base = 16;
+    p += 2;
+  }
+  if (*p == '\0') return false;
+  int64_t v = 0;
+  for (; *p; ++p) {
+    int d = *p >= '0' && *p <= '9' ? *p - '0'
+            : base == 16 && *p >= 'a' && *p <= 'f' ? *p - 'a' + 10
+            : base == 16 && *p >= 'A' && *p <= 'F' ? *p - 'A' + 10
+                                                   : -1;
+    if (d < 0) return false;
+    v = v * base + d;
+    if (v > INT64_C(0xFFFFFFFF)) return false;
+  }
+  *value = v;
+  return true;
+}
+
+bool ParseCliTime(const std::string& text, DeviceTime* t) {
+  int fields[6];
+  char tail;
+  if (text.size() != 19 || std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &fields[0], &fields[1], &fields[2],
+                                       &fields[3], &fields[4], &fields[5], &tail) != 6)
+    return false;
+  if (text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' || text[16] != ':') return false;
+  t->year = fields[0];
+  t->month = fields[1];
+  t->day = fields[2];
+  t->hour = fields[3];
+  t->minute = fields[4];
+  t->second = fields[5];
+  return t->year >= 2000 && t->year <= 2099 && t->month >= 1 && t->month <= 12 && t->day >= 1 &&
+         t->day <= DaysIn(t->year, t->month) && t->hour <= 23 && t->minute <= 59 && t->second <= 59;
+}
+
+int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::string* error) {
+  std::vector<std::string> words;  // the command and its plain arguments, in order
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string value;
+    int64_t number = 0;
+    if (a == "--port") {
+      if (!Take(args, &i, &value, error)) return EXIT_USAGE;
+      o->ports = SplitPorts(value);
+    } else if (a == "--log") {
+      if (!Take(args, &i, &o->log, error)) return EXIT_USAGE;
+      o->logGiven = true;
+    } else if (a == "--no-log") {
+      o->noLog = true;
+    } else if (a == "--json") {
+      o->json = true;
+    } else if (a == "--quiet") {
+      o->quiet = true;
+    } else if (a == "--verbose") {
+      o->verbose = true;
+    } else if (a == "--help" || a == "-h") {
+      o->help = true;
+    } else if (a == "--version") {
+      o->version = true;
+    } else if (a == "--child") {
+      o->child = true;
+    } else if (a == "--addr") {
+      if (!TakeNumber(args, &i, &o->addr, error)) return EXIT_USAGE;
+      o->haveAddr = true;
+    } else if (a == "--size") {
+      if (!TakeNumber(args, &i, &o->size, error)) return EXIT_USAGE;
+      o->haveSize = true;
+    } else if (a == "--verify") {
+      o->verify = true;
+    } else if (a == "--image") {
+      if (!Take(args, &i, &o->image, error)) return EXIT_USAGE;
+    } else if (a == "--serial") {
+      if (!Take(args, &i, &value, error)) return EXIT_USAGE;
+      bool negative = !value.empty() && value[0] == '-';
+      if (!ParseCliNumber(negative ? value.substr(1) : value, &number) || number > (negative ? INT64_C(2147483648) : INT64_C(2147483647))) {
+        *error = "--serial: not a serial number: " + value;
+        return EXIT_USAGE;
+      }
+      o->serial = static_cast<int32_t>(negative ? -number : number);
+      o->haveSerial = true;
+    } else if (a == "--wait-ms") {
+      if (!TakeNumber(args, &i, &number, error)) return EXIT_USAGE;
+      o->waitMs = static_cast<unsigned>(number);
+    } else if (a.size() > 1 && a[0] == '-') {
+      *error = "unknown option " + a;
+      return EXIT_USAGE;
+    } else {
+      words.push_back(a);
+    }
+  }
+  if (o->help || o->version) return EXIT_DONE;
+  if (words.empty()) {
+    *error = "no command";
+    return EXIT_USAGE;
+  }
+  size_t used = 1;
+  o->command = words[0];
+  if ((words[0] == "clock" || words[0] == "app") && words.size() > 1) {
+    o->command += " " + words[1];
+    used = 2;
+  }
+  std::vector<std::string> rest(words.begin() + static_cast<long>(used), words.end());
+  if (o->command != "find") {
+    o->op = FindOperationByVerb(o->command.c_str());
+    if (!o->op) {
+      *error = "unknown command " + o->command;
+      return EXIT_USAGE;
+    }
+  }
+  const int inputs = o->op ? o->op->inputs : IN_NONE;
+  // The plain arguments each command takes.
+  size_t wanted = (inputs == IN_FLASH_WRITE || inputs == IN_FLASH_READ || inputs == IN_FIRMWARE) ? 1 : 0;
+  if (inputs == IN_CLOCK && rest.size() == 1) wanted = 1;
+  if (rest.size() != wanted) {
+    *error = o->command + (rest.size() > wanted ? ": too many arguments" : ": FILE missing");
+    return EXIT_USAGE;
+  }
+  if (wanted == 1 && inputs == IN_CLOCK) {
+    if (!ParseCliTime(rest[0], &o->time)) {
+      *error = "clock set: not a time YYYY-MM-DDThh:mm:ss of 2000-2099: " + rest[0];
+      return EXIT_USAGE;
+    }
+    o->haveTime = true;
+  } else if (wanted == 1) {
+    o->file = rest[0];
+  }
+  if ((inputs == IN_FLASH_READ || inputs == IN_FLASH_ERASE) && (!o->haveAddr || !o->haveSize)) {
+    *error = o->command + " needs --addr and --size";
+    return EXIT_USAGE;
+  }
+  if (o->command != "find") {
+    if (o->ports.empty()) {
+      *error = o->command + " needs --port";
+      return EXIT_USAGE;
+    }
+    if (o->ports.size() > static_cast<size_t>(kMostUnits)) {
+      *error = "at most 16 ports";
+      return EXIT_USAGE;
+    }
+    for (size_t i = 0; i < o->ports.size(); ++i) {
+      if (o->ports[i].empty()) {
+        *error = "--port: an empty name in the list";
+        return EXIT_USAGE;
+      }
+      for (size_t j = 0; j < i; ++j)
+        if (o->ports[j] == o->ports[i]) {
+          *error = "--port: " + o->ports[i] + " twice";
+          return EXIT_USAGE;
+        }
+    }
+  }
+  return EXIT_DONE;
+}
+
+const char* CliHelpText() {
+  return "usage: QB2CLI [options] COMMAND [arguments]\n"
+         "\n"
+         "  write FILE [--addr A] [--size N] [--verify]    flash write (0xFF past the file's end;\n"
+         "                                                 the size defaults to the file's length)\n"
+         "  read FILE --addr A --size N                    flash read into FILE\n"
+         "  erase --addr A --size N                        flash erase (in pieces of 32 KiB)\n"
+         "  produce [--image FILE] [--serial N] [--verify] the production run; the image defaults to\n"
+         "                                                 Quillbeacon2FlashData.dat in the current folder,\n"
+         "                                                 the serial number to QB2BENCH.INI's counter\n"
+         "  download FILE                                  boot-loader download of an S-record file\n"
+         "  clock set [YYYY-MM-DDThh:mm:ss]                the PC's local time when none is given\n"
+         "  clock get                                      prints the unit's time\n"
+         "  app stop | app resume\n"
+         "  find [--wait-ms N]                             Windows: wait as QB2LINK.EXE does for the\n"
+         "                                                 unit's port (default 10000 ms), print COMn\n"
+         "\n"
+         "  --port P       COM7 or 7 (Windows), a device path (Linux); a list P1,P2,... of up to 16\n"
+         "                 runs the command on every unit at once; required except for find\n"
+         "  --log FILE     append one CSV line per unit and operation (the bench's run log);\n"
+         "                 without it, the LogFile of QB2BENCH.INI in the current folder, if any\n"
+         "  --no-log       no run log\n"
+         "  --json         one JSON object per unit on stdout instead of the line for a person\n"
+         "  --quiet        no progress on stderr\n"
+         "  --verbose      every trace line (frames sent and received) on stderr\n"
+         "  --help, --version\n"
+         "\n"
+         "Numbers are decimal or 0x hex. Each unit ends with one line on stdout.\n"
+         "\n"
+         "exit  meaning\n"
+         "  0   done (every unit)\n"
+         "  1   several units: some failed; each unit's own value is in its line\n"
+         "  2   usage: unknown command or option, bad number, range outside the flash\n"
+         "  3   file: cannot be opened, read or written; an image over 64 KiB; a bad S-record file\n"
+         "  4   port: cannot be opened, or gone during the job\n"
+         "  5   the unit does not answer in time\n"
+         "  6   the unit refused a request (an error reply)\n"
+         "  7   verify: what was read back differs\n"
+         "  8   stopped: Ctrl+C, a console close, SIGINT/SIGTERM\n"
+         "  9   serial number: none to take, or the counter cannot be kept\n";
+}

@@ -1,0 +1,294 @@
+// QB2CLI's one unit: the job record from the arguments, the port opened, the job of
+// the command's row run to its end, and its result line; and the program's start.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "cli/cli.h"
+#include "detect/detect.h"
+#include "device/commands.h"
+#include "firmware/boot_blocks.h"
+#include "firmware/download.h"
+#include "firmware/srecord.h"
+#include "flash/flash.h"
+#include "jobs/worker.h"
+#include "link/link.h"
+#include "link/receiver.h"
+#include "link/thread_join.h"
+#include "operator/ids.h"
+#include "operator/outlets.h"
+#include "operator/program.h"
+#include "platform/console.h"
+#include "platform/file.h"
+#include "platform/port.h"
+#include "platform/registry.h"
+#include "platform/systhread.h"
+#include "record/run_log.h"
+#include "record/serial_counter.h"
+#include "record/settings.h"
+#include "sequence/sequence.h"
+
+namespace {
+
+const char* const kVersion = "QB2CLI ver2.1a";
+// How long the port gets to open, as the dialogs' open command gives it.
+const unsigned kOpenWaitMs = 3000;
+// How long a claim waits for the serial number counter's holder.
+const unsigned kCounterWaitMs = 5000;
+
+// When the unit's operation began (its length in the log and the line).
+uint32_t UnitStartMs = 0;
+
+std::string TimeText(const LocalTimeFields& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, t.millisecond);
+  return text;
+}
+
+std::string ClockText(const DeviceTime& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second);
+  return text;
+}
+
+// The run log this command writes to: --log, else the LogFile of QB2BENCH.INI in
+// the current folder, if any; --no-log: none.
+std::string LogPathFor(const CliOptions& o) {
+  if (o.noLog) return std::string();
+  if (o.logGiven) return o.log;
+  SettingsText ini;
+  if (ReadSettingsFileAsIs(kSettingsFile, &ini) == SETTINGS_READ && ini.values.given[SET_LOG_FILE])
+    return ini.values.value[SET_LOG_FILE];
+  return std::string();
+}
+
+void Print(const CliOptions& o, const UnitResult& r) {
+  EndProgressLine();
+  if (o.child) {
+    // The parent chooses: the line for a person, or the JSON object.
+    Say(1, "H " + HumanLine(r));
+    Say(1, "J " + JsonLine(r));
+    return;
+  }
+  Say(1, o.json ? JsonLine(r) : HumanLine(r));
+}
+
+UnitResult ResultOf(const CliOptions& o, const std::string& port, const JobParamsRecord& p) {
+  UnitResult r;
+  r.port = port;
+  r.command = o.command;
+  r.operation = p.run.operation;
+  r.serial = p.run.serial;
+  r.file = p.run.file;
+  r.result = p.run.result;
+  r.bytes = p.run.bytes;
+  r.hasCrc = p.run.hasCrc;
+  r.crc32 = p.run.crc32;
+  r.ms = p.run.ms;
+  if (p.run.timed) r.time = TimeText(p.run.time);
+  r.exit = p.outcome;
+  if (o.op && o.op->inputs == IN_NONE && std::strcmp(o.op->record, "clock-get") == 0 && p.outcome == JOB_DONE)
+    r.clock = ClockText(p.clock);
+  return r;
+}
+
+// A unit that ends before its job runs: said on stderr, logged like any operation,
+// and its line.
+int EndEarly(const CliOptions& o, const std::string& port, JobParamsRecord* p, int exitValue, const std::string& why) {
+  UseConsoleOutlets(port, o);
+  ShowWarningBox(why.c_str(), "");
+  FinishJob(p, exitValue, why.c_str(), UnitStartMs);
+  Print(o, ResultOf(o, port, *p));
+  return exitValue;
+}
+
+// The arguments into the job record, with what can be checked before the port is
+// opened: a file that cannot be read fails here and nothing reaches the unit.
+int FillRecord(const CliOptions& o, JobParamsRecord* p, std::string* why) {
+  switch (o.op->inputs) {
+    case IN_FLASH_WRITE:
+    case IN_FLASH_READ:
+    case IN_FLASH_ERASE: {
+      FlashRequest request;
+      request.kind = o.op->id;
+      request.address = o.haveAddr ? o.addr : 0;
+      request.size = o.size;
+      request.sizeFromFile = !o.haveSize;
+      request.file = o.file;
+      request.verify = o.verify;
+      request.exclusive = false;
+      int64_t loaded = -1;
+      int prepared = PrepareFlashJob(request, p, &loaded);  // its box has said why not
+      if (prepared != JOB_DONE) *why = prepared == JOB_FILE ? "file: " + o.file : "range outside the flash";
+      return prepared;
+    }
+    case IN_PRODUCTION:
+      p->imagePath = o.image.empty() ? DefaultFlashDataPath() : o.image;
+      p->verify = o.verify;
+      // No operator to press em-stop: a range request that is never answered ends
+      // the run as any other silent request does.
+      p->rangeReplyBoundMs = kPageWriteReplyBoundMs;
+      return JOB_DONE;
+    case IN_FIRMWARE: {
+      // Read first: a file the download would refuse must not put the unit into
+      // its boot loader.
+      std::vector<unsigned char> image(FIRMWARE_IMAGE_SIZE, 0xFF);
+      if (ReadSRecordFile(o.file.c_str(), image.data()) == 0) {
+        *why = "Cannot read S-Format file.";
+        p->run.file = o.file;
+        return JOB_FILE;
+      }
+      p->firmwarePath = o.file;
+      return JOB_DONE;
+    }
+    case IN_CLOCK:
+      p->clockGiven = o.haveTime;
+      p->clock = o.time;
+      return JOB_DONE;
+    default:
+      return JOB_DONE;
+  }
+}
+
+// Opens the port through the receiver and waits until it is open or cannot be.
+bool OpenUnitPort(int number) {
+  PortNumber.store(number);
+  if (StartReceiverThread() != 0) return false;
+  for (unsigned waited = 0; waited < kOpenWaitMs; waited += 5) {
+    if (PortIsOpen(PortHandle.load())) return true;
+    long code = 0;
+    if (!QueryThreadExitCode(ReceiverThread, &code) || code != kThreadStillActive) return false;
+    SleepMs(5);
+  }
+  return false;
+}
+
+// Takes one number from the counter for produce without --serial.
+int ClaimOne(JobParamsRecord* p, std::string* why) {
+  std::string holder;
+  FileHandle held = HoldSerialCounter(kSettingsFile, "QB2CLI", kCounterWaitMs, &holder);
+  if (!held) {
+    *why = "the serial number counter is held by " + (holder.empty() ? std::string("another program") : holder);
+    return JOB_SERIAL;
+  }
+  int32_t first = 0;
+  bool claimed = ClaimSerialNumbers(kSettingsFile, 1, &first, why);
+  ReleaseSerialCounter(held);
+  if (!claimed) return JOB_SERIAL;
+  p->serialNumber = first;
+  return JOB_DONE;
+}
+
+int Find(const CliOptions& o) {
+  if (!SerialRegistryExists()) {
+    Say(2, "QB2CLI: find: this system lists no serial ports in a registry; name the port with --port");
+    return EXIT_USAGE;
+  }
+  const uint32_t start = TickCountMs();
+  int port = FindUnitPort(o.waitMs);
+  UnitResult r;
+  r.command = "find";
+  r.operation = "find";
+  r.ms = TickCountMs() - start;
+  LocalTimeFields now;
+  ReadLocalTime(&now);
+  r.time = TimeText(now);
+  if (port > 0) {
+    r.port = "COM" + std::to_string(port);
+  } else {
+    r.result = "no port listed";
+    r.exit = EXIT_PORT;
+    if (!o.json) Say(2, "QB2CLI: find: no port listed within " + std::to_string(o.waitMs) + " ms");
+  }
+  if (o.json) Say(1, JsonLine(r));
+  else if (port > 0) Say(1, r.port);
+  return r.exit;
+}
+
+}  // namespace
+
+int RunUnit(const CliOptions& o, const std::string& given) {
+  const int number = PortFromName(given.c_str());
+  const std::string port = number == 0 ? given : PortDisplayName(number);
+  JobParamsRecord& p = JobParams;
+  p = JobParamsRecord();
+  p.run.operation = o.op->record;
+  UnitStartMs = TickCountMs();
+  p.logFile = LogPathFor(o);
+  p.portName = port;
+  if (o.op->inputs == IN_PRODUCTION) p.run.serial = o.haveSerial ? SerialText(o.serial) : "";
+  if (number == 0) return EndEarly(o, port, &p, EXIT_USAGE, "not a port name: " + port);
+  UseConsoleOutlets(port, o);
+  std::string why;
+  int filled = FillRecord(o, &p, &why);
+  if (filled != JOB_DONE) return EndEarly(o, port, &p, filled, why);
+  if (CliStopAsked()) return EndEarly(o, port, &p, EXIT_STOPPED, kStoppedResult);
+  if (!OpenUnitPort(number)) {
+    StopReceiverThread();
+    return EndEarly(o, port, &p, EXIT_PORT, "port cannot be opened: " + port);
+  }
+  if (o.op->inputs == IN_PRODUCTION) {
+    if (o.haveSerial) {
+      p.serialNumber = o.serial;
+    } else if (ClaimOne(&p, &why) != JOB_DONE) {
+      StopReceiverThread();
+      return EndEarly(o, port, &p, EXIT_SERIAL, why);
+    }
+    p.run.serial = SerialText(p.serialNumber);
+  }
+
+  ResetWorkerSignals();
+  ClearLinkFlag(StopSequence);
+  if (CliStopAsked()) {
+    StopReceiverThread();
+    return EndEarly(o, port, &p, EXIT_STOPPED, kStoppedResult);
+  }
+  WorkerEntry job = o.op->job ? o.op->job : o.op->request;
+  if (o.op->job && o.op->send) o.op->send();
+  ThreadHandle worker = StartThread(job, &p);
+  if (!worker) {
+    StopReceiverThread();
+    return EndEarly(o, port, &p, EXIT_PORT, "cannot start the job");
+  }
+  // A stop that came while the job was being started reaches it now.
+  if (CliStopAsked()) {
+    RequestWorkerStop();
+    SetLinkFlag(StopSequence);
+  }
+  // Every wait of a job is bounded (a request's reply, an erase, a page), so the
+  // job ends by itself; a stop ends it at its next look.
+  while (!WaitThreadEnd(worker, 100)) {
+  }
+  CloseThreadHandle(worker);
+  StopReceiverThread();
+  Print(o, ResultOf(o, port, p));
+  MarkCliEnded();
+  return p.outcome;
+}
+
+int RunCli(const std::vector<std::string>& args) {
+  ProgramKind = kCliProgram;
+  CliOptions o;
+  std::string error;
+  if (ParseCliOptions(args, &o, &error) != EXIT_DONE) {
+    Say(2, "QB2CLI: " + error + " (QB2CLI --help)");
+    return EXIT_USAGE;
+  }
+  if (o.help) {
+    std::string help = CliHelpText();
+    ConsoleWrite(1, help.data(), help.size());
+    return EXIT_DONE;
+  }
+  if (o.version) {
+    Say(1, kVersion);
+    return EXIT_DONE;
+  }
+  InstallCliStop();
+  if (o.command == "find") return Find(o);
+  if (o.ports.size() > 1) return RunGang(o, args);
+  int exitValue = RunUnit(o, o.ports[0]);
+  MarkCliEnded();
+  return exitValue;
+}

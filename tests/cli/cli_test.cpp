@@ -1,0 +1,257 @@
+// QB2CLI (the Linux program) against the virtual unit on a pty, as a line's script
+// runs it: each command's JSON line against what the unit holds, the exit values,
+// a stop in the middle of a write, and serial numbers that no two runs share.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/process.h"
+#include "record/serial_counter.h"
+#include "tests/link/unit_fixture.h"
+#include "util/crc32.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+using qb2sim::Fault;
+using Clock = std::chrono::steady_clock;
+
+struct Ran {
+  int exit = -1;
+  std::string out, err;
+  double seconds = 0;
+};
+
+// A value of a flat JSON line: a string's text, or a number as written.
+std::string Field(const std::string& json, const std::string& key) {
+  size_t at = json.find("\"" + key + "\":");
+  if (at == std::string::npos) return "<none>";
+  at += key.size() + 3;
+  if (json[at] != '"') return json.substr(at, json.find_first_of(",}", at) - at);
+  return json.substr(at + 1, json.find('"', at + 1) - at - 1);
+}
+
+std::string Hex(uint32_t crc) {
+  char text[12];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(crc));
+  return text;
+}
+
+class Cli : public UnitOnPort {
+ protected:
+  void SetUp() override {
+    UnitOnPort::SetUp();
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    oldDir_ = cwd;
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    port_ = dir_ + "/com7";
+  }
+  void TearDown() override {
+    (void)!chdir(oldDir_.c_str());
+    UnitOnPort::TearDown();
+  }
+
+  // Starts qb2cli with args; Finish waits for it and collects what it wrote.
+  ChildProcess Start(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {std::getenv("QB2_CLI")};
+    all.insert(all.end(), args.begin(), args.end());
+    PipeHandle in = nullptr;
+    started_ = Clock::now();
+    ChildProcess child = StartChildProcess(all, &in, &out_, &err_);
+    PipeClose(in);
+    return child;
+  }
+  Ran Finish(ChildProcess child) {
+    Ran r;
+    std::thread errors([&] { r.err = ReadAll(err_); });
+    r.out = ReadAll(out_);
+    errors.join();
+    EXPECT_TRUE(WaitChildProcess(child, 60000, &r.exit));
+    CloseChildProcess(child);
+    PipeClose(out_);
+    PipeClose(err_);
+    r.seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+    return r;
+  }
+  Ran Run(const std::vector<std::string>& args) { return Finish(Start(args)); }
+  // The usual: the unit's port, no progress, JSON.
+  Ran Json(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", port_, "--quiet", "--json"});
+    return Run(args);
+  }
+  static std::string ReadAll(PipeHandle pipe) {
+    std::string text;
+    char buffer[4096];
+    for (int n; (n = PipeRead(pipe, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+    return text;
+  }
+  static void Write(const std::string& path, const Bytes& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  static Bytes Read(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
+
+  std::string oldDir_, port_;
+  PipeHandle out_ = nullptr, err_ = nullptr;
+  Clock::time_point started_;
+};
+
+// Every command once, end to end: its exit value, its JSON line against what the
+// unit holds, and its run log line.
+TEST_F(Cli, EveryCommandOnceEndToEnd) {
+  Bytes data = Pattern(0x1234, 1);
+  Write("w.bin", data);
+  Ran r = Json({"write", "w.bin", "--addr", "0x100", "--verify", "--log", "line.csv"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  Bytes flash = unit_->Flash();
+  EXPECT_EQ(Bytes(flash.begin() + 0x100, flash.begin() + 0x1334), data);
+  EXPECT_EQ(Field(r.out, "operation"), "flash-write");
+  EXPECT_EQ(Field(r.out, "bytes"), "4660");
+  EXPECT_EQ(Field(r.out, "crc32"), Hex(Crc32(&flash[0x100], 0x1234)));
+  EXPECT_EQ(Field(r.out, "result"), "OK");
+  EXPECT_EQ(Field(r.out, "program"), "QB2CLI");
+  EXPECT_EQ(Field(r.out, "port"), port_);
+
+  r = Json({"read", "r.bin", "--addr", "256", "--size", "0x1234", "--log", "line.csv"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(Read("r.bin"), data);
+  EXPECT_EQ(Field(r.out, "crc32"), Hex(Crc32(data.data(), data.size())));
+
+  r = Json({"erase", "--addr", "0", "--size", "0x10000", "--log", "line.csv"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(unit_->Flash()[0x200], 0xFF);
+
+  r = Json({"clock", "set", "2026-12-09T10:20:30", "--log", "line.csv"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  r = Json({"clock", "get", "--log", "line.csv"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(Field(r.out, "clock").substr(0, 17), "2026-12-09T10:20:");
+
+  r = Json({"app", "stop", "--log", "line.csv"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_FALSE(unit_->AppRunning());
+  ASSERT_EQ(unit_->AppStops().size(), 1u);
+  EXPECT_TRUE(unit_->AppStops()[0].preStop);
+  r = Json({"app", "resume", "--log", "line.csv"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_TRUE(unit_->AppRunning());
+
+  Bytes image(0xE100, 0xFF);
+  for (int i = 0; i < 256; ++i) image[0xE000 + i] = static_cast<unsigned char>(i);
+  Write("img.dat", image);
+  r = Json({"produce", "--image", "img.dat", "--serial", "12345678", "--log", "line.csv"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(Field(r.out, "serial"), "12345678");
+  flash = unit_->Flash();
+  EXPECT_EQ(Bytes(flash.begin() + 0xE004, flash.begin() + 0xE008), (Bytes{0x12, 0x34, 0x56, 0x78}));
+  EXPECT_EQ(Field(r.out, "crc32"), Hex(Crc32(flash.data(), 0xE100)));
+
+  std::ofstream("fw.mot") << "S1130000000102030405060708090A0B0C0D0E0F74\nS1133000101112131415161718191A1B1C1D1E1F04\n"
+                             "S9030000FC\n";
+  r = Json({"download", "fw.mot", "--log", "line.csv"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(unit_->ProgramMemory()[0x3001], 0x11);
+
+  std::ifstream log("line.csv");
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  for (const char* op : {"flash-write", "flash-read", "flash-erase", "clock-set", "clock-get", "app-stop",
+                         "app-resume", "production", "download"})
+    EXPECT_NE(text.find(std::string(",QB2CLI,") + port_ + "," + op + ","), std::string::npos) << op;
+}
+
+// One way to each exit value but 8 (the stop has its own test).
+TEST_F(Cli, EachExitValueHasItsCause) {
+  Write("w.bin", Pattern(0x800, 2));
+  EXPECT_EQ(Json({"burn", "w.bin"}).exit, 2);
+  EXPECT_EQ(Json({"write", "w.bin", "--addr", "12ab"}).exit, 2);
+  EXPECT_EQ(Json({"write", "w.bin", "--addr", "0x1FF00"}).exit, 2);  // past the flash
+  EXPECT_EQ(Json({"write", "missing.bin"}).exit, 3);
+  EXPECT_EQ(unit_->FrameCount(), 0u);  // none of these opened the port
+  Ran r = Run({"--port", dir_ + "/com9", "--quiet", "clock", "get"});
+  EXPECT_EQ(r.exit, 4);
+  unit_->AddFault(Fault::NoReply().Cmd(0x21).Times(1));
+  EXPECT_EQ(Json({"clock", "get"}).exit, 5);
+  unit_->AddFault(Fault::Status('2').Cmd(0x50).Sub(0x84).Nth(3));
+  r = Json({"write", "w.bin"});
+  EXPECT_EQ(r.exit, 6);
+  EXPECT_EQ(Field(r.out, "result"), "FLASH WRITE \\u7570\\u5e38");  // ASCII JSON: 異常 escaped
+  unit_->ClearFaults();
+  unit_->AddFault(Fault::CorruptWrite().Nth(2));
+  EXPECT_EQ(Json({"write", "w.bin", "--verify"}).exit, 7);
+  r = Json({"produce", "--image", "w.bin"});  // no QB2BENCH.INI to count from
+  EXPECT_EQ(r.exit, 9);
+  EXPECT_EQ(Field(r.out, "serial"), "");
+}
+
+// Ctrl+C (SIGINT) in the middle of a paced write, twice: the write ends between two
+// requests, the unit got no half frame, the log says stopped, exit value 8.
+TEST_F(Cli, SigintStopsAWriteBetweenTwoRequests) {
+  ASSERT_TRUE(RestartUnitPaced());
+  Write("w.bin", Pattern(0x10000, 3));
+  ChildProcess child = Start({"--port", port_, "--quiet", "--log", "line.csv", "write", "w.bin"});
+  ASSERT_TRUE(unit_->WaitForFrames(5, 10000));
+  ASSERT_EQ(kill(ChildProcessId(child), SIGINT), 0);
+  SleepMs(20);
+  kill(ChildProcessId(child), SIGINT);  // a second Ctrl+C cuts nothing either
+  Ran r = Finish(child);
+  EXPECT_EQ(r.exit, 8) << r.err;
+  EXPECT_LT(unit_->FrameCount(), 100u);
+  for (const qb2sim::FrameRecord& f : unit_->Frames()) EXPECT_TRUE(f.Good());
+  SleepMs(50);
+  for (const qb2sim::LogEntry& e : unit_->Log()) EXPECT_EQ(e.text.find("INCOMPLETE"), std::string::npos) << e.text;
+  std::ifstream log("line.csv");
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find(",flash-write,,w.bin,65536,"), std::string::npos);
+  EXPECT_NE(text.find(",stopped,"), std::string::npos);
+}
+
+// The serial number counter: two runs at once in one folder get two numbers; a
+// bench that holds the counter makes a run wait for it, then give up with 9.
+TEST_F(Cli, NoTwoRunsShareASerialNumber) {
+  qb2sim::Options o;
+  o.linkPath = dir_ + "/com8";
+  qb2sim::VirtualUnit second(o);
+  ASSERT_TRUE(second.Start());
+  Write("Quillbeacon2FlashData.dat", Bytes(0x100, 0x00));
+  std::ofstream("QB2BENCH.INI") << "[QB2BENCH]\r\nSerialNumber=00000100\r\n";
+  ChildProcess a = Start({"--port", port_, "--quiet", "--json", "produce"});
+  PipeHandle aOut = out_, aErr = err_;
+  ChildProcess b = Start({"--port", dir_ + "/com8", "--quiet", "--json", "produce"});
+  Ran rb = Finish(b);
+  out_ = aOut;
+  err_ = aErr;
+  Ran ra = Finish(a);
+  ASSERT_EQ(ra.exit, 0) << ra.err;
+  ASSERT_EQ(rb.exit, 0) << rb.err;
+  EXPECT_NE(Field(ra.out, "serial"), Field(rb.out, "serial"));
+  EXPECT_EQ(std::stoi(Field(ra.out, "serial")) + std::stoi(Field(rb.out, "serial")), 201);
+  std::ifstream ini("QB2BENCH.INI");
+  std::string text((std::istreambuf_iterator<char>(ini)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("SerialNumber=00000102"), std::string::npos) << text;
+
+  std::string holder;
+  FileHandle bench = HoldSerialCounter("QB2BENCH.INI", "QB2BENCH.EXE", 0, &holder);
+  ASSERT_NE(bench, nullptr);
+  const size_t frames = unit_->FrameCount();
+  Ran r = Run({"--port", port_, "--quiet", "produce"});
+  ReleaseSerialCounter(bench);
+  EXPECT_EQ(r.exit, 9);
+  EXPECT_GE(r.seconds, 4.9);
+  EXPECT_NE(r.err.find("QB2BENCH.EXE (pid "), std::string::npos) << r.err;
+  EXPECT_EQ(unit_->FrameCount(), frames);  // nothing reached the unit
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+// QB2CLI.EXE under Wine against the virtual unit, as a station's batch file runs
+// it: the commands end to end with their JSON lines against the unit's flash, the
+// port found as QB2LINK.EXE finds it, exit values, Ctrl+C in the middle of a write,
+// and a bench holding the serial number counter.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "operator/ids.h"
+#include "platform/process.h"
+#include "tests/win/dialog_fixture.h"
+#include "tests/win/e2e_support.h"
+#include "tests/win/win_support.h"
+
+namespace {
+
+using wintest::Since;
+
+struct Ran {
+  int exit = -1;
+  std::string out, err;
+  long ms = 0;
+};
+
+std::string Field(const std::string& json, const std::string& key) {
+  size_t at = json.find("\"" + key + "\":");
+  if (at == std::string::npos) return "<none>";
+  at += key.size() + 3;
+  if (json[at] != '"') return json.substr(at, json.find_first_of(",}", at) - at);
+  return json.substr(at + 1, json.find('"', at + 1) - at - 1);
+}
+
+std::string ReadAll(PipeHandle pipe) {
+  std::string text;
+  char buffer[4096];
+  for (int n; (n = PipeRead(pipe, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  return text;
+}
+
+class CliWine : public wintest::DialogTest {
+ protected:
+  void SetUp() override {
+    DialogTest::SetUp();
+    SetCurrentDirectoryA(dir_.c_str());
+  }
+  // QB2CLI.EXE with args in the scratch folder; during() runs while it does.
+  Ran Run(const std::vector<std::string>& args, const std::function<void()>& during = nullptr) {
+    std::vector<std::string> all = {wintest::WinPath(wintest::Env("QB2_CLI_EXE"))};
+    all.insert(all.end(), args.begin(), args.end());
+    PipeHandle in, out, err;
+    DWORD t = GetTickCount();
+    ChildProcess child = StartChildProcess(all, &in, &out, &err);
+    EXPECT_NE(child, nullptr);
+    PipeClose(in);
+    Ran r;
+    std::thread errors([&] { r.err = ReadAll(err); });
+    if (during) during();
+    r.out = ReadAll(out);
+    errors.join();
+    EXPECT_TRUE(WaitChildProcess(child, 60000, &r.exit));
+    CloseChildProcess(child);
+    PipeClose(out);
+    PipeClose(err);
+    r.ms = Since(t);
+    return r;
+  }
+  Ran Json(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", "COM7", "--quiet", "--json"});
+    return Run(args);
+  }
+};
+
+// Every command once: the port found as QB2LINK.EXE finds it, then each command's
+// JSON line against what the unit holds afterwards.
+TEST_F(CliWine, EveryCommandOnceEndToEnd) {
+  const std::string dump = wintest::PortsDir() + "/cli-flash.bin", program = wintest::PortsDir() + "/cli-program.bin";
+  DeleteFileA(wintest::WinPath(dump).c_str());
+  DeleteFileA(wintest::WinPath(program).c_str());
+  ASSERT_TRUE(unit_.Start(7, "--dump-flash " + dump + " --dump-program " + program));
+  ASSERT_TRUE(wintest::PlugIn("COM7"));
+  Ran r = Run({"find", "--wait-ms", "2000"});
+  EXPECT_EQ(r.exit, 0);
+  EXPECT_EQ(r.out, "COM7\n");
+
+  std::string data;
+  for (int i = 0; i < 0x1100; ++i) data += static_cast<char>((i * 7 + 3) % 251);
+  wintest::WriteWholeFile(dir_ + "\\w.bin", data);
+  // Above the 64 KiB that produce erases.
+  r = Json({"write", "w.bin", "--addr", "0x11000", "--verify", "--log", "line.csv"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(Field(r.out, "bytes"), "4352");
+  EXPECT_EQ(Field(r.out, "port"), "COM7");
+  r = Json({"read", "r.bin", "--addr", "0x11000", "--size", "4352", "--log", "line.csv"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_TRUE(wintest::ReadWholeFile(dir_ + "\\r.bin") == data);
+  EXPECT_EQ(Json({"clock", "set", "2030-04-05T06:07:08"}).exit, 0);
+  r = Json({"clock", "get"});
+  EXPECT_EQ(Field(r.out, "clock").substr(0, 16), "2030-04-05T06:07");
+  EXPECT_EQ(Json({"app", "stop"}).exit, 0);
+  EXPECT_EQ(Json({"app", "resume"}).exit, 0);
+  EXPECT_EQ(Json({"erase", "--addr", "0x11000", "--size", "0x100"}).exit, 0);
+  std::string image(0xE100, '\xFF');
+  image.replace(0xE000, 0x100, std::string(0x100, '\x5A'));
+  wintest::WriteWholeFile(dir_ + "\\Quillbeacon2FlashData.dat", image);
+  r = Json({"produce", "--serial", "0x123", "--log", "line.csv"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(Field(r.out, "serial"), "00000291");
+  wintest::WriteWholeFile(dir_ + "\\fw.mot", "S1133000101112131415161718191A1B1C1D1E1F04\r\nS9030000FC\r\n");
+  EXPECT_EQ(Json({"download", "fw.mot"}).exit, 0);
+
+  std::string flash = StopUnitAndRead(dump, 131072);
+  ASSERT_EQ(flash.size(), 131072u);
+  EXPECT_TRUE(flash.compare(0x11100, 0x1000, data, 0x100, 0x1000) == 0);
+  EXPECT_TRUE(flash.compare(0x11000, 0x100, std::string(0x100, '\xFF')) == 0);  // erased
+  EXPECT_EQ(flash.substr(0xE004, 4), std::string("\x00\x00\x02\x91", 4));
+  std::string memory = StopUnitAndRead(program, 65536);
+  ASSERT_EQ(memory.size(), 65536u);
+  EXPECT_EQ(memory[0x3001], '\x11');
+  std::string log = wintest::ReadWholeFile(dir_ + "\\line.csv");
+  EXPECT_NE(log.find(",QB2CLI,COM7,flash-write,,w.bin,4352,"), std::string::npos) << log;
+  EXPECT_NE(log.find(",QB2CLI,COM7,production,00000291,"), std::string::npos) << log;
+}
+
+// Exit values through the unit's faults, Ctrl+C in the middle of a paced write, and
+// a bench in the folder that holds the serial number counter.
+TEST_F(CliWine, ExitValuesCtrlCAndABenchHoldingTheCounter) {
+  ASSERT_TRUE(unit_.Start(7, "--pace --pace-host --fault status:cmd=0x21,value=0x32"));
+  EXPECT_EQ(Json({"write", "w.bin", "--size", "0x1OO"}).exit, 2);
+  EXPECT_EQ(Run({"--port", "COM9", "--quiet", "clock", "get"}).exit, 4);
+  EXPECT_EQ(Json({"clock", "get"}).exit, 6);
+
+  std::string data(0x10000, '\x01');
+  wintest::WriteWholeFile(dir_ + "\\w.bin", data);
+  const std::string tag = dir_.substr(dir_.find_last_of('\\') + 1);
+  Ran r = Run({"--port", "COM7", "--quiet", "--log", tag + ".csv", "write", "w.bin"}, [&] {
+    ASSERT_TRUE(unit_.WaitLog("frame 8 ", 20000));
+    // Ctrl+C as the console delivers it: SIGINT to the program's own process. Wine
+    // cannot wait for a Linux program it starts: the write's end shows it came.
+    wintest::Process kill;
+    ASSERT_TRUE(kill.Start("Z:\\bin\\sh", "-c \"pkill -INT -f " + tag + ".csv\"", dir_));
+  });
+  EXPECT_EQ(r.exit, 8) << r.err;
+  EXPECT_FALSE(unit_.LogHas("INCOMPLETE"));
+  EXPECT_FALSE(unit_.LogHas("frame 200 "));
+  EXPECT_NE(wintest::ReadWholeFile(dir_ + "\\" + tag + ".csv").find(",stopped,"), std::string::npos);
+
+  wintest::WriteWholeFile(dir_ + "\\QB2BENCH.INI", "[QB2BENCH]\r\nSerialNumber=00000005\r\n");
+  StartProgram(wintest::BenchProgramPath());
+  r = Run({"--port", "COM7", "--quiet", "produce"});
+  EXPECT_EQ(r.exit, 9);
+  EXPECT_GE(r.ms, 4900);
+  EXPECT_NE(r.err.find("QB2BENCH.EXE (pid "), std::string::npos) << r.err;
+  EXPECT_EQ(Close(), 0u);
+}
+
+}  // namespace
