@@ -29,7 +29,7 @@ while [ $# -gt 0 ]; do
 done
 
 if [ -z "${QB2_RUN_READY:-}" ]; then
-  bash scripts/setup.sh
+  if [ "$bench" = 1 ]; then bash scripts/setup.sh bench; else bash scripts/setup.sh run; fi
   # Go on in a new shell: this one's C library looked for the locale archive when
   # it started, so a Japanese locale the set-up has only just generated would not
   # be found when tools/wine/env.sh sets LC_ALL (bash would warn about it).

@@ -8,7 +8,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${QB2_RUN_READY:-}" ]; then
-  bash "$root/scripts/setup.sh"
+  bash "$root/scripts/setup.sh" bench
   # A new shell: a locale the set-up has only just generated is not seen by this
   # one's C library, so setting LC_ALL (tools/wine/env.sh) would warn.
   QB2_RUN_READY=1 exec bash "$root/scripts/screenshot.sh" "$@"

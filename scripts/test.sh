@@ -2,7 +2,8 @@
 # Every test: installs what is needed, builds every tree and runs ctest in each.
 # Trees: native (ASan+UBSan), tsan, win64 (the EXEs and their Wine tests; they use
 # the virtual unit and pty shim of the native tree), win32 (the x86 EXEs, checked
-# to be 32-bit, and a few Wine tests run as 32-bit programs), fuzz.
+# to be 32-bit, and a few Wine tests run as 32-bit programs), fuzz, release (the
+# Linux qb2cli as a line PC gets it).
 #
 # The two cores are kept busy: a tree's tests, which mostly wait (the main job's
 # ten-second watchdog, the unit's replies), run in the background while the next
@@ -13,7 +14,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-bash scripts/setup.sh || exit 1
+bash scripts/setup.sh test || exit 1
 
 t0=$(date +%s)
 stamp() { echo "[$(( $(date +%s) - t0 ))s] $*"; }
@@ -24,7 +25,7 @@ declare -A configure_pid
 failed=()
 
 # Every tree configured at once (mostly one core each, waiting on small checks).
-for preset in native tsan win64 win32 fuzz; do
+for preset in native tsan win64 win32 fuzz release; do
   cmake --preset "$preset" >"$logs/$preset-configure.log" 2>&1 &
   configure_pid[$preset]=$!
 done
@@ -92,6 +93,7 @@ configured native && build native && run_tests native 8
 configured tsan && build tsan && run_tests tsan 8
 configured win32 && build win32 && run_tests win32 "$(lanes win32)"
 configured fuzz && build fuzz qb2_fuzzers && run_tests fuzz 2
+configured release && build release qb2cli && run_tests release 1
 stamp "every tree built"
 exec 7>&-
 wait "$tester"

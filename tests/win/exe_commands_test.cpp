@@ -8,6 +8,7 @@
 #include <string>
 
 #include "operator/ids.h"
+#include "ops/operations.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
 
@@ -58,7 +59,9 @@ class ExeCommands : public ::testing::Test {
 };
 
 TEST_F(ExeCommands, CommandsThatNeedThePortWarnAndSendNothingWhileItIsClosed) {
-  for (int id : {IDC_COMMAND1, IDC_AP_STOP, IDC_AP_RESUME, IDC_CLOCK_SET, IDC_CLOCK_READ}) {
+  for (int i = 0; i < kOperationCount; ++i) {
+    if ((kOperations[i].flags & OP_BENCH_ONLY) || !(kOperations[i].flags & OP_NEEDS_UNIT)) continue;
+    const int id = kOperations[i].id;
     SCOPED_TRACE(id);
     PostMessageA(dialog_, WM_COMMAND, static_cast<WPARAM>(id), 0);
     wintest::Box box = wintest::WaitForMessageBox(p_.Id(), 3000);

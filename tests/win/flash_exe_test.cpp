@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "operator/ids.h"
+#include "ops/operations.h"
 #include "tests/win/dialog_fixture.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
@@ -213,8 +214,9 @@ TEST_F(FlashExe, CommandsPressedDuringAFlashWriteSendNothing) {
   SetDlgItemTextA(dialog_, IDC_FLASH_SIZE, "");
   SetDlgItemTextA(dialog_, IDC_FLASH_FILE, source.c_str());
   SendMessageA(dialog_, WM_COMMAND, IDC_FLASH_WRITE, 0);
-  const int presses[] = {IDC_CLOCK_SET, IDC_CLOCK_READ, IDC_AP_STOP, IDC_AP_RESUME, IDC_COMMAND2,
-                         IDC_EM_START,  IDC_FLASH_READ, IDC_FLASH_ERASE};
+  std::vector<int> presses;  // every operation that talks to the unit
+  for (int i = 0; i < kOperationCount; ++i)
+    if (kOperations[i].flags & OP_NEEDS_UNIT) presses.push_back(kOperations[i].id);
   int pressedWhileRunning = 0;
   DWORD t = GetTickCount();
   for (int frames = 0; frames < 120 && Since(t) < 30000; frames = Frames()) {
