@@ -107,3 +107,8 @@ void InstallCliStop();
 bool CliStopAsked();
 // Marks the job's end for a console close that waits for it (Windows).
 void MarkCliEnded();
+// A stop from elsewhere than the console: a gang's parent.
+void RaiseCliStop();
+// A gang's child: stops when the parent says so through standard input, or when
+// that pipe ends (the parent has gone).
+void WatchParentForStop();

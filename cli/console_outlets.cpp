@@ -131,5 +131,6 @@ void EndProgressLine() {
 }
 
 void InstallCliStop() { InstallStopHandler(OnStop, HasEnded); }
+void RaiseCliStop() { OnStop(); }
 bool CliStopAsked() { return StopAsked.load() != 0; }
 void MarkCliEnded() { Ended.store(1); }

@@ -286,6 +286,7 @@ int RunCli(const std::vector<std::string>& args) {
     return EXIT_DONE;
   }
   InstallCliStop();
+  if (o.child) WatchParentForStop();
   if (o.command == "find") return Find(o);
   if (o.ports.size() > 1) return RunGang(o, args);
   int exitValue = RunUnit(o, o.ports[0]);

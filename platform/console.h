@@ -14,6 +14,10 @@ void InstallStopHandler(void (*onStop)(), bool (*ended)());
 // Whether standard output (1) or standard error (2) is a terminal: a console on
 // Windows, a tty on POSIX. False for any other stream number. Any thread.
 bool StreamIsTerminal(int stream);
+// Whether stream is a terminal that takes the ANSI cursor controls (up a line,
+// clear a line), so that a block of lines can be drawn again in place. On Windows
+// this turns the console's virtual terminal processing on. Any thread.
+bool StreamCanRedraw(int stream);
 // Writes the bytes to standard output (1) or standard error (2) at once, no
 // buffering kept across calls; false when not all were written (a reader that has
 // gone never ends the process). Any thread; calls from several threads may

@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cerrno>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "platform/console.h"
 
 namespace {
@@ -31,6 +34,11 @@ void InstallStopHandler(void (*onStop)(), bool (*)()) {
 }
 
 bool StreamIsTerminal(int stream) { return (stream == 1 || stream == 2) && isatty(stream) == 1; }
+
+bool StreamCanRedraw(int stream) {
+  const char* term = getenv("TERM");
+  return StreamIsTerminal(stream) && !(term && std::strcmp(term, "dumb") == 0);
+}
 
 bool ConsoleWrite(int stream, const char* bytes, size_t count) {
   if (stream != 1 && stream != 2) return false;

@@ -51,6 +51,17 @@ bool StreamIsTerminal(int stream) {
   return h && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
 }
 
+bool StreamCanRedraw(int stream) {
+  HANDLE h = StandardHandle(stream);
+  DWORD mode = 0;
+  if (!h || h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode)) return false;
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+  // Consoles before Windows 10 refuse the mode: plain lines there.
+  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) || SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
 bool ConsoleWrite(int stream, const char* bytes, size_t count) {
   HANDLE h = StandardHandle(stream);
   if (!h || h == INVALID_HANDLE_VALUE) return false;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -252,6 +253,117 @@ TEST_F(Cli, NoTwoRunsShareASerialNumber) {
   EXPECT_GE(r.seconds, 4.9);
   EXPECT_NE(r.err.find("QB2BENCH.EXE (pid "), std::string::npos) << r.err;
   EXPECT_EQ(unit_->FrameCount(), frames);  // nothing reached the unit
+}
+
+}  // namespace
+
+namespace {
+
+// Several units at once, one port each.
+class Gang : public Cli {
+ protected:
+  // Units 8, 9, ... beside the fixture's 7, paced like it when asked.
+  void AddUnits(int n, bool paced = false) {
+    for (int i = 0; i < n; ++i) {
+      qb2sim::Options o;
+      o.linkPath = dir_ + "/com" + std::to_string(8 + i);
+      o.pace = o.paceHost = paced;
+      units_.emplace_back(new qb2sim::VirtualUnit(o));
+      ASSERT_TRUE(units_.back()->Start());
+    }
+  }
+  qb2sim::VirtualUnit& UnitAt(int i) { return i == 0 ? *unit_ : *units_[static_cast<size_t>(i - 1)]; }
+  std::string Ports(int first, int n) {
+    std::string list;
+    for (int i = first; i < first + n; ++i) list += (list.empty() ? "" : ",") + dir_ + "/com" + std::to_string(7 + i);
+    return list;
+  }
+  // The JSON line of port's unit among out's lines.
+  std::string LineOf(const std::string& out, int unit) {
+    const std::string port = "\"port\":\"" + dir_ + "/com" + std::to_string(7 + unit) + "\"";
+    size_t at = out.find(port);
+    if (at == std::string::npos) return "";
+    size_t start = out.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    return out.substr(start, out.find('\n', at) - start);
+  }
+  std::vector<std::unique_ptr<qb2sim::VirtualUnit>> units_;
+};
+
+// Four units produce at once: four numbers, each unit stamped with its own, four
+// log lines whose CRCs are those of what each unit holds. Two such runs at once in
+// one folder never share a number either.
+TEST_F(Gang, UnitsAtOnceEachGetTheirOwnSerialNumber) {
+  AddUnits(5);
+  Bytes image(0xE100, 0xFF);
+  for (int i = 0; i < 256; ++i) image[0xE000 + i] = static_cast<unsigned char>(i);
+  Write("Quillbeacon2FlashData.dat", image);
+  std::ofstream("QB2BENCH.INI") << "[QB2BENCH]\r\nSerialNumber=00000100\r\nLogFile=line.csv\r\n";
+  Ran four = Run({"--port", Ports(0, 4), "--quiet", "--json", "produce"});
+  EXPECT_EQ(four.exit, 0) << four.err;
+  for (int i = 0; i < 4; ++i) {
+    std::string line = LineOf(four.out, i);
+    EXPECT_EQ(Field(line, "serial"), "0000010" + std::to_string(i)) << line;  // in port order
+    Bytes flash = UnitAt(i).Flash();
+    EXPECT_EQ(Bytes(flash.begin() + 0xE004, flash.begin() + 0xE008), (Bytes{0x00, 0x00, 0x01, static_cast<unsigned char>(i)}));
+    EXPECT_EQ(Field(line, "crc32"), Hex(Crc32(flash.data(), 0xE100)));
+  }
+  std::ifstream log("line.csv");
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  for (int i = 0; i < 4; ++i) EXPECT_NE(text.find(Field(LineOf(four.out, i), "crc32") + ",OK,"), std::string::npos);
+
+  ChildProcess a = Start({"--port", Ports(0, 3), "--quiet", "--json", "produce"});
+  PipeHandle aOut = out_, aErr = err_;
+  Ran b = Finish(Start({"--port", Ports(3, 3), "--quiet", "--json", "produce"}));
+  out_ = aOut;
+  err_ = aErr;
+  Ran ra = Finish(a);
+  std::vector<std::string> serials;
+  for (int i = 0; i < 3; ++i) serials.push_back(Field(LineOf(ra.out, i), "serial"));
+  for (int i = 3; i < 6; ++i) serials.push_back(Field(LineOf(b.out, i), "serial"));
+  std::sort(serials.begin(), serials.end());
+  EXPECT_EQ(serials, (std::vector<std::string>{"00000104", "00000105", "00000106", "00000107", "00000108", "00000109"}));
+}
+
+// One unit silent, one storing a byte wrongly, among four: the other two are done,
+// each unit's line has its own exit value, and the command's is 1.
+TEST_F(Gang, AUnitThatFailsEndsAlone) {
+  AddUnits(3);
+  UnitAt(1).AddFault(Fault::NoReply());
+  UnitAt(2).AddFault(Fault::CorruptWrite().Nth(2));
+  Write("w.bin", Pattern(0x2000, 5));
+  Ran r = Run({"--port", Ports(0, 4), "--quiet", "--json", "write", "w.bin", "--verify"});
+  EXPECT_EQ(r.exit, 1) << r.err;
+  const char* exits[] = {"0", "5", "7", "0"};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Field(LineOf(r.out, i), "exit"), exits[i]) << LineOf(r.out, i);
+  Bytes data = Pattern(0x2000, 5);
+  for (int i : {0, 3}) {
+    Bytes flash = UnitAt(i).Flash();
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 0x2000), data) << i;
+  }
+}
+
+// A stop of the whole command in the middle of a four-unit write: every unit ends
+// between two requests, its line and log line say stopped.
+TEST_F(Gang, AStopEndsEveryUnitBetweenRequests) {
+  ASSERT_TRUE(RestartUnitPaced());
+  AddUnits(3, true);
+  Write("w.bin", Pattern(0x10000, 6));
+  ChildProcess gang = Start({"--port", Ports(0, 4), "--quiet", "--json", "--log", "line.csv", "write", "w.bin"});
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(UnitAt(i).WaitForFrames(3, 10000)) << i;
+  ASSERT_EQ(kill(ChildProcessId(gang), SIGTERM), 0);  // to the parent alone: it tells each unit
+  Ran r = Finish(gang);
+  EXPECT_EQ(r.exit, 1);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(Field(LineOf(r.out, i), "exit"), "8") << LineOf(r.out, i);
+    EXPECT_LT(UnitAt(i).FrameCount(), 100u);
+    for (const qb2sim::FrameRecord& f : UnitAt(i).Frames()) EXPECT_TRUE(f.Good());
+  }
+  std::ifstream log("line.csv");
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  size_t stopped = 0;
+  for (size_t at = text.find(",stopped,"); at != std::string::npos; at = text.find(",stopped,", at + 1)) ++stopped;
+  EXPECT_EQ(stopped, 4u);
 }
 
 }  // namespace
