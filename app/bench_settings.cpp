@@ -32,7 +32,8 @@ std::atomic<bool> NotKept{false};
 FileHandle Counter = nullptr;  // dialog's thread only
 bool Loaded = false;           // the boxes hold the file's values (dialog's thread)
 
-// A box's whole text, however long.
+}  // namespace
+
 std::string BoxText(int id) {
   std::vector<char> text(1024);
   for (;;) {
@@ -41,7 +42,6 @@ std::string BoxText(int id) {
     text.resize(text.size() * 4);
   }
 }
-}  // namespace
 
 const std::string& StartNotice() { return Notice; }
 bool SerialNotKept() { return NotKept.load(); }

@@ -4,6 +4,10 @@
 #pragma once
 #include <string>
 
+// A box's whole text, however long (the dialogs' boxes are read into 256 bytes
+// elsewhere; a longer text must be seen whole to be refused). Any thread.
+std::string BoxText(int id);
+
 // Dialog's thread, at the bench's start, with the defaults already in the boxes:
 // each value the file holds goes into its box, each line left out gets a trace
 // line. Returns how many values were taken. Afterwards StartNotice() says what the

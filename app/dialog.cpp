@@ -36,16 +36,6 @@ const unsigned kCounterWaitMs = 2000;
 // What the start says of a counter another program holds ("": nothing). Dialog's thread.
 std::string CounterNotice;
 
-// A box's whole text, however long.
-std::string BoxText(int id) {
-  std::vector<char> text(1024);
-  for (;;) {
-    int n = UiGetText(id, text.data(), static_cast<int>(text.size()));
-    if (n < static_cast<int>(text.size()) - 1) return std::string(text.data(), static_cast<size_t>(n));
-    text.resize(text.size() * 4);
-  }
-}
-
 // A file name box the program must hold whole (box 104, box 202): a name cut at
 // 255 bytes would name another file, so a longer one is refused with a box.
 bool TakeFileName(int id, const char* what, std::string* out) {

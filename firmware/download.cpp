@@ -168,7 +168,9 @@ int StartWriting() {
     TraceFormatted("err %02x", reply);
     return BOOT_FAILED;
   }
-  SleepMs(BootWritePauseMs);
+  // The boot loader gets ready to take pages; a stop meanwhile ends the download
+  // here, before its first page, as it would at that page.
+  if (!WaitUnlessStopped(BootWritePauseMs)) return Stopped();
   return BOOT_FINISHED;
 }
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# screenshot.sh [--bench|--job] [OUT.png]: QB2LINK.EXE's dialog as an operator sees
-# it, rendered by Wine's X11 driver under Xvfb (the test prefix uses the null driver,
-# so this one has a prefix of its own). With --bench: QB2BENCH.EXE at work on the
-# virtual unit (port opened by check box 302, a few requests in the trace list);
-# OUT defaults to docs/bench.png then. With --job: the bench in the middle of a
+# screenshot.sh [--bench|--job|--pass|--fail] [OUT.png]: QB2LINK.EXE's dialog as an
+# operator sees it, rendered by Wine's X11 driver under Xvfb (the test prefix uses the
+# null driver, so this one has a prefix of its own). With --bench: QB2BENCH.EXE at
+# work on the virtual unit (port opened by check box 302, a few requests in the trace
+# list); OUT defaults to docs/bench.png then. With --job: the bench in the middle of a
 # 64 KiB write with verify, against a unit paced at 38400 baud (docs/bench-job.png).
+# With --pass and --fail: the bench after em-start, with its image and without it
+# (docs/bench-pass.png, docs/bench-fail.png with its box).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${QB2_RUN_READY:-}" ]; then
@@ -16,7 +18,11 @@ fi
 bench=0
 if [ "${1:-}" = --bench ]; then bench=1; shift; fi
 if [ "${1:-}" = --job ]; then bench=2; shift; fi
-if [ "$bench" = 2 ]; then default=docs/bench-job.png exe=QB2BENCH screen=1600x900x24
+if [ "${1:-}" = --pass ]; then bench=3; shift; fi
+if [ "${1:-}" = --fail ]; then bench=4; shift; fi
+if [ "$bench" = 4 ]; then default=docs/bench-fail.png exe=QB2BENCH screen=1600x900x24
+elif [ "$bench" = 3 ]; then default=docs/bench-pass.png exe=QB2BENCH screen=1600x900x24
+elif [ "$bench" = 2 ]; then default=docs/bench-job.png exe=QB2BENCH screen=1600x900x24
 elif [ "$bench" = 1 ]; then default=docs/bench.png exe=QB2BENCH screen=1600x900x24
 else default=docs/dialog.png exe=QB2LINK screen=640x400x24; fi
 out=$(realpath -m "${1:-$root/$default}")
@@ -70,6 +76,15 @@ if [ "$bench" = 2 ]; then
   ctl click 305            # verify after write
   ctl click 203            # 256 pages at 71 ms each: the shot comes a few seconds in
   sleep 6
+fi
+if [ "$bench" -ge 3 ]; then
+  # A 56 KiB image with its serial number's page; --fail runs without it.
+  [ "$bench" = 3 ] && head -c 57600 /dev/urandom >"$shot/Quillbeacon2FlashData.dat"
+  ctl click 305
+  ctl click 107            # em-start: about 4 s against the unpaced unit
+  # The run ends by asking for the unit to be unplugged, good or not.
+  for _ in $(seq 400); do [ "$(ctl status | tr -d '\r')" = "USBを外してください。" ] && break; sleep 0.1; done
+  sleep 1
 fi
 sleep 1
 read -r l t r b < <(ctl rect | tr -d '\r')

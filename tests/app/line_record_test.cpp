@@ -340,6 +340,7 @@ TEST_F(LineRecord, ACloseAtTheRunsEndWaitsForItsLine) {
   UiModelSetDispatcher(SlowEmStop);
   ASSERT_TRUE(OpenLink());
   EmStart();
+  Posted();  // the dialog's message loop goes round, as between the start and the close
   ASSERT_TRUE(unit_->WaitFor([] { return WorkerWaitsForCommand() == IDC_EM_STOP; }, 10000));
   OnCloseDialog();
   EXPECT_FALSE(WorkerRunning());

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "tests/cli/cli_support.h"
 #include "record/serial_counter.h"
 #include "tests/link/unit_fixture.h"
 #include "util/crc32.h"
@@ -32,14 +33,6 @@ struct Ran {
   double seconds = 0;
 };
 
-// A value of a flat JSON line: a string's text, or a number as written.
-std::string Field(const std::string& json, const std::string& key) {
-  size_t at = json.find("\"" + key + "\":");
-  if (at == std::string::npos) return "<none>";
-  at += key.size() + 3;
-  if (json[at] != '"') return json.substr(at, json.find_first_of(",}", at) - at);
-  return json.substr(at + 1, json.find('"', at + 1) - at - 1);
-}
 
 std::string Hex(uint32_t crc) {
   char text[12];
@@ -89,12 +82,6 @@ class Cli : public UnitOnPort {
   Ran Json(std::vector<std::string> args) {
     args.insert(args.begin(), {"--port", port_, "--quiet", "--json"});
     return Run(args);
-  }
-  static std::string ReadAll(PipeHandle pipe) {
-    std::string text;
-    char buffer[4096];
-    for (int n; (n = PipeRead(pipe, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-    return text;
   }
   static void Write(const std::string& path, const Bytes& bytes) {
     std::ofstream f(path, std::ios::binary);

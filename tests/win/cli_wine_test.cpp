@@ -11,6 +11,7 @@
 
 #include "operator/ids.h"
 #include "platform/process.h"
+#include "tests/cli/cli_support.h"
 #include "tests/win/dialog_fixture.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
@@ -25,20 +26,6 @@ struct Ran {
   long ms = 0;
 };
 
-std::string Field(const std::string& json, const std::string& key) {
-  size_t at = json.find("\"" + key + "\":");
-  if (at == std::string::npos) return "<none>";
-  at += key.size() + 3;
-  if (json[at] != '"') return json.substr(at, json.find_first_of(",}", at) - at);
-  return json.substr(at + 1, json.find('"', at + 1) - at - 1);
-}
-
-std::string ReadAll(PipeHandle pipe) {
-  std::string text;
-  char buffer[4096];
-  for (int n; (n = PipeRead(pipe, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-  return text;
-}
 
 class CliWine : public wintest::DialogTest {
  protected:
@@ -154,6 +141,40 @@ TEST_F(CliWine, ExitValuesCtrlCAndABenchHoldingTheCounter) {
   EXPECT_GE(r.ms, 4900);
   EXPECT_NE(r.err.find("QB2BENCH.EXE (pid "), std::string::npos) << r.err;
   EXPECT_EQ(Close(), 0u);
+}
+
+// Four units at once on COM7 to COM10: four numbers in port order from the
+// counter, each unit stamped with its own, one line each, exit 0.
+TEST_F(CliWine, FourUnitsProduceAtOnce) {
+  wintest::Unit units[4];
+  std::string dumps[4];
+  for (int i = 0; i < 4; ++i) {
+    dumps[i] = wintest::PortsDir() + "/gang" + std::to_string(i) + ".bin";
+    DeleteFileA(wintest::WinPath(dumps[i]).c_str());
+    ASSERT_TRUE(units[i].Start(7 + i, "--dump-flash " + dumps[i]));
+  }
+  std::string image(0xE100, '\xFF');
+  image.replace(0xE000, 0x100, std::string(0x100, '\x33'));
+  wintest::WriteWholeFile(dir_ + "\\Quillbeacon2FlashData.dat", image);
+  wintest::WriteWholeFile(dir_ + "\\QB2BENCH.INI", "[QB2BENCH]\r\nSerialNumber=00000070\r\n");
+  Ran r = Run({"--port", "COM7,COM8,COM9,COM10", "--quiet", "--json", "produce"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  for (int i = 0; i < 4; ++i) {
+    const std::string port = "\"port\":\"COM" + std::to_string(7 + i) + "\"";
+    size_t at = r.out.find(port);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    std::string line = r.out.substr(r.out.rfind('{', at), r.out.find('}', at) - r.out.rfind('{', at) + 1);
+    EXPECT_EQ(Field(line, "serial"), "0000007" + std::to_string(i)) << line;
+    units[i].Stop();
+  }
+  for (int i = 0; i < 4; ++i) {
+    std::string flash;
+    for (DWORD t = GetTickCount(); flash.size() != 131072 && Since(t) < 3000; Sleep(20))
+      flash = wintest::ReadWholeFile(wintest::WinPath(dumps[i]));
+    ASSERT_EQ(flash.size(), 131072u);
+    EXPECT_EQ(flash.substr(0xE004, 4), std::string("\x00\x00\x00\x70", 4).substr(0, 3) + static_cast<char>(0x70 + i));
+  }
+  EXPECT_NE(wintest::ReadWholeFile(dir_ + "\\QB2BENCH.INI").find("SerialNumber=00000074"), std::string::npos);
 }
 
 }  // namespace

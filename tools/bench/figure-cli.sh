@@ -14,9 +14,9 @@ cd "$root"
 native=build/native win=build/win64 release=build/release
 work=$(mktemp -d /tmp/qb2clifig.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-if [ ! -x "$release/cli/qb2cli" ]; then
-  cmake --preset release >/dev/null && cmake --build --preset release --target qb2cli >/dev/null
-fi
+# Up to date with the sources (quick when it is).
+[ -f "$release/CMakeCache.txt" ] || cmake --preset release >/dev/null
+cmake --build --preset release --target qb2cli >/dev/null || { echo "cannot build $release/cli/qb2cli" >&2; exit 2; }
 status=0
 
 python3 - "$work" <<'PY'
