@@ -16,15 +16,13 @@
 #include "firmware/boot_blocks.h"
 #include "firmware/download.h"
 #include "flash/flash.h"
+#include "ops/operations.h"
 #include "tests/app/bench_fixture.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Every command that sends to the unit, or starts a job that does.
-const int kUnitCommands[] = {IDC_COMMAND1,    IDC_COMMAND2,    IDC_EM_START,    IDC_AP_STOP,   IDC_AP_RESUME,
-                             IDC_FLASH_WRITE, IDC_FLASH_READ,  IDC_FLASH_ERASE, IDC_CLOCK_SET, IDC_CLOCK_READ};
 
 class Busy : public BenchOnUnit {
  protected:
@@ -35,9 +33,11 @@ class Busy : public BenchOnUnit {
     ASSERT_NE(job, nullptr);
     UiSetText(IDC_FLASH_FILE, other_.c_str());
     for (int round = 0; round < 3; ++round) {
-      for (int id : kUnitCommands) {
-        Press(id);
-        ASSERT_EQ(WorkerThread, job) << id;
+      // Every operation that sends to the unit, or starts a job that does.
+      for (int i = 0; i < kOperationCount; ++i) {
+        if (!(kOperations[i].flags & OP_NEEDS_UNIT)) continue;
+        Press(kOperations[i].id);
+        ASSERT_EQ(WorkerThread, job) << kOperations[i].id;
       }
       SleepMs(20);
     }
