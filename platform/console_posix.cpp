@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/console.h"
+#include "platform/pipe_write_posix.h"
 
 namespace {
 std::atomic<void (*)()> stopHandler{nullptr};
@@ -42,32 +43,8 @@ bool StreamCanRedraw(int stream) {
 
 bool ConsoleWrite(int stream, const char* bytes, size_t count) {
   if (stream != 1 && stream != 2) return false;
-  // A reader that has gone raises SIGPIPE at the writing thread: blocked for the
-  // call and taken off again, so the write just fails.
-  sigset_t pipeOnly, old, pending;
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeOnly, &old);
-  sigpending(&pending);
-  bool wasPending = sigismember(&pending, SIGPIPE) == 1;
-  size_t put = 0;
-  bool broken = false;
-  while (put < count) {
-    ssize_t n = write(stream, bytes + put, count - put);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      broken = n < 0 && errno == EPIPE;
-      break;
-    }
-    put += static_cast<size_t>(n);
-  }
-  if (broken && !wasPending) {
-    struct timespec zero = {0, 0};
-    while (sigtimedwait(&pipeOnly, nullptr, &zero) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return put == count;
+  // A reader that has gone (a closed pipe) makes the write fail, nothing more.
+  return WriteAllWithoutSigpipe(stream, bytes, count);
 }
 
 int ConsoleReadInput(void* buffer, int count) {

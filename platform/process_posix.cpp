@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "platform/pipe_write_posix.h"
 #include "platform/process.h"
 
 extern char** environ;
@@ -112,34 +113,7 @@ int PipeRead(PipeHandle pipe, void* buffer, int count) {
 
 int PipeWrite(PipeHandle pipe, const void* buffer, int count) {
   if (!pipe || count < 0) return -1;
-  // A write to a pipe nobody reads raises SIGPIPE at the writing thread: blocked
-  // for the call, and one raised by it taken off again before it is unblocked,
-  // so neither the process nor a handler another part installed sees it.
-  sigset_t pipeOnly, old, pending;
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipeOnly, &old);
-  sigpending(&pending);
-  bool wasPending = sigismember(&pending, SIGPIPE) == 1;
-  int put = 0;
-  bool broken = false;
-  while (put < count) {
-    ssize_t n = write(ToFd(pipe), static_cast<const char*>(buffer) + put, static_cast<size_t>(count - put));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      broken = n < 0 && errno == EPIPE;
-      put = -1;
-      break;
-    }
-    put += static_cast<int>(n);
-  }
-  if (broken && !wasPending) {
-    struct timespec zero = {0, 0};
-    while (sigtimedwait(&pipeOnly, nullptr, &zero) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return put;
+  return WriteAllWithoutSigpipe(ToFd(pipe), buffer, static_cast<size_t>(count)) ? count : -1;
 }
 
 void PipeClose(PipeHandle pipe) {

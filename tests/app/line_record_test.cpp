@@ -325,6 +325,23 @@ TEST_F(LineRecord, NoNumberThatCanBeKeptNoEmStart) {
   EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000043");
 }
 
+// A job's line is in the log before its box: a box that waits for an operator who
+// never answers, and a close that gives up waiting for the job, lose nothing.
+TEST_F(LineRecord, ALineIsInTheLogWhileTheJobsBoxWaits) {
+  WriteFileBytes(dir_ + "/w.bin", Pattern(0x400, 9));
+  unit_->AddFault(Fault::Status('1').Cmd(0x50).Sub(0x84).Nth(2));
+  ASSERT_TRUE(OpenLink());
+  UiModelHoldBoxes(true);
+  Boxes("0", "", dir_ + "/w.bin");
+  Press(IDC_FLASH_WRITE);
+  ASSERT_TRUE(unit_->WaitFor([] { return !UiModelBoxes().empty(); }, 5000));
+  std::vector<std::vector<std::string>> lines = LogLines();
+  UiModelHoldBoxes(false);
+  ASSERT_TRUE(AwaitJobEnd(5000));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0][8], "FLASH WRITE 異常");
+}
+
 // The operator closes the bench just as a run ends: the run's em-stop is on its way
 // to the dialog. The close waits for the run, still serving its commands, so the
 // run's line is in the log before the process could end.
