@@ -10,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "device/commands.h"
@@ -18,14 +19,97 @@
 #include "flash/flash.h"
 #include "ops/operations.h"
 #include "tests/app/bench_fixture.h"
+#include "tools/sim/pty_canary.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using qb2sim::PtyCanary;
 
 
 class Busy : public BenchOnUnit {
  protected:
+  // How long the kernel must hold pty bytes back for a job to fail with no fault of
+  // its own. A flash write waits kPageWriteReplyBoundMs for each page's reply: half
+  // of that held back on the way is how such a wait runs out. A download waits
+  // 100 x 10 ms for each reply, but the boot loader keeps a page's address only
+  // kBootGapMs for its data: the address's reply held back on its way to the host
+  // and the data after it need each hold only about half of that, and the boot
+  // loader takes the data for addresses of its own.
+  static constexpr double kFlashStallMs = kPageWriteReplyBoundMs / 2.0;
+  static constexpr double kDownloadStallMs = qb2sim::UnitModel::kBootGapMs / 2.0;
+
+  // Whether the kernel held pty bytes back, since from, for stallMs or more. A job
+  // that failed in such a stretch ended as it must when the unit's replies come
+  // late, with its failure box: that says nothing about the job, and the test runs
+  // that part again.
+  bool TransportStalled(Clock::time_point from, double stallMs) const {
+    static_assert(std::is_same<Clock, PtyCanary::Clock>::value, "one clock for the test and the canary");
+    double longest = canary_.LongestDeliveryMs(from, Clock::now());
+    if (longest < stallMs) return false;
+    std::printf("[   NOTE   ] the kernel held pty bytes back for %.0f ms (a job can fail from %.0f ms): run again\n",
+                longest, stallMs);
+    return true;
+  }
+
+  // The download's failure line for what a late reply leads to: a message that
+  // found no reply in time, or a page's data that came so late after its address
+  // (its reply held back on the way) that the boot loader had given the address up
+  // and took the data for addresses of its own.
+  static bool LateReplyTraced() {
+    const std::string head = "DOWNLOAD 異常 ", noReply = "応答なし", data = " ﾃﾞｰﾀ 応答 ";
+    for (const std::string& line : SequenceLines()) {
+      if (line.compare(0, head.size(), head) != 0) continue;
+      if (line.size() > noReply.size() && line.compare(line.size() - noReply.size(), noReply.size(), noReply) == 0)
+        return true;
+      if (line.find(data) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  // The trace list's lines that are not frames, for a failure's message.
+  static std::string TraceText() {
+    std::string text;
+    for (const std::string& line : SequenceLines()) text += line + " | ";
+    return text;
+  }
+  // The unit's log from entry from on, for a failure's message.
+  std::string UnitLogText(size_t from) const {
+    std::string text;
+    std::vector<qb2sim::LogEntry> log = unit_->Log();
+    char head[48];
+    for (size_t i = from; i < log.size(); ++i) {
+      const qb2sim::LogEntry& e = log[i];
+      std::snprintf(head, sizeof head, "\n  %10.3f %s ", e.timeMs,
+                    e.dir == qb2sim::LogDir::kHostToUnit ? "H>D" : e.dir == qb2sim::LogDir::kUnitToHost ? "D>H" : "EV ");
+      text += head + e.text;
+      for (size_t j = 0; j < e.bytes.size() && j < 8; ++j) {
+        std::snprintf(head, sizeof head, " %02X", e.bytes[j]);
+        text += head;
+      }
+      if (e.bytes.size() > 8) text += " ...";
+    }
+    return text;
+  }
+
+  // Whether the unit logged the event from entry from on.
+  bool UnitLogHas(size_t from, const std::string& event) const {
+    std::vector<qb2sim::LogEntry> log = unit_->Log();
+    for (size_t i = from; i < log.size(); ++i)
+      if (log[i].dir == qb2sim::LogDir::kEvent && log[i].text == event) return true;
+    return false;
+  }
+
+  // A unit of the same kind on the same port, with nothing recorded yet.
+  bool RestartUnit() {
+    OnCommand(IDC_CLOSE, &JobParams);
+    unit_.reset();
+    qb2sim::Options o;
+    o.linkPath = dir_ + "/com" + std::to_string(kPort);
+    unit_.reset(new qb2sim::VirtualUnit(o));
+    return unit_->Start();
+  }
+
   // Presses every unit command while the job runs; the job must still be the one
   // running afterwards, or the presses proved nothing.
   void PressEverything() {
@@ -45,6 +129,7 @@ class Busy : public BenchOnUnit {
   }
 
   std::string other_ = "/nonexistent/other.bin";
+  PtyCanary canary_;
 };
 
 TEST_F(Busy, NoCommandReachesTheUnitWhileAFlashWriteRuns) {
@@ -112,12 +197,22 @@ TEST_F(Busy, NoCommandReachesTheUnitDuringTheSequencesPages) {
 }
 
 TEST_F(Busy, NoCommandReachesTheUnitWhileADownloadRuns) {
+  ASSERT_TRUE(canary_.Ok());
   Bytes code = Pattern(0x800, 4);
   WriteFirmware({{0xA000, code}});
-  ASSERT_TRUE(OpenLink());
-  Press(IDC_COMMAND2);
-  PressEverything();
-  ASSERT_TRUE(AwaitJobEnd(30000));
+  for (int run = 0;; ++run) {
+    Clock::time_point from = Clock::now();
+    ASSERT_TRUE(OpenLink());
+    Press(IDC_COMMAND2);
+    PressEverything();
+    ASSERT_TRUE(AwaitJobEnd(30000));
+    if (UiModelBoxes().empty() || !TransportStalled(from, kDownloadStallMs)) break;
+    // Only a reply held back may end it so.
+    EXPECT_TRUE(LateReplyTraced()) << TraceText();
+    ASSERT_LT(run, 4) << "the kernel kept holding pty bytes back";
+    ASSERT_TRUE(RestartUnit());
+    UiModelReset();
+  }
   // One frame, the boot-enter of the download itself; then only boot-loader bytes.
   const Bytes bootEnter = {0x02, 0x70, 0x00, 0x00, 0x03, 0x75, 0x0D};
   Bytes host = HostBytes();
@@ -157,15 +252,20 @@ class StopRounds : public Busy, public ::testing::WithParamInterface<Ender> {
     }
   }
 
+  enum class Outcome { kCut, kRanToItsEnd, kStalled };
+
   // One round: the job started by start(), ended by the operator after delayMs.
   // What must hold whenever the end comes: the job has ended when the handler
   // returns, the port is closed, no box, and what the unit got after the end began
   // (sent(): frames, or bytes) stays within maxAfter: the request that was under
-  // way and the one that had just left. Returns whether the job was cut short.
-  bool Round(const std::function<void()>& start, int delayMs, const std::function<size_t()>& sent,
-             size_t maxAfter) {
+  // way and the one that had just left. Returns whether the job was cut short, or
+  // kStalled when it failed, with its own failure box (failureBox), while the
+  // kernel held pty bytes back for stallMs or more: such a round is run again.
+  Outcome Round(const std::function<void()>& start, int delayMs, const std::function<size_t()>& sent,
+                size_t maxAfter, double stallMs, const std::string& failureBox) {
     UiModelReset();
     posted_.clear();
+    Clock::time_point from = Clock::now();
     EXPECT_TRUE(OpenLink());
     start();
     EXPECT_TRUE(WorkerRunning());
@@ -175,34 +275,58 @@ class StopRounds : public Busy, public ::testing::WithParamInterface<Ender> {
     EXPECT_FALSE(WorkerRunning()) << Name(GetParam()) << " after " << delayMs << " ms";
     EXPECT_EQ(PortHandle.load(), nullptr);
     EXPECT_FALSE(LinkFlagSet(BootByteMode));
-    EXPECT_TRUE(UiModelBoxes().empty()) << UiModelBoxes()[0].first;
-    SleepMs(30);  // what the host wrote before the port closed has reached the unit by now
+    const bool stalled = !UiModelBoxes().empty() && TransportStalled(from, stallMs);
+    if (stalled) {
+      EXPECT_EQ(UiModelBoxes().size(), 1u);
+      EXPECT_EQ(UiModelBoxes()[0].first, failureBox);
+      if (failureBox == kDownloadFailedText) {
+        EXPECT_TRUE(LateReplyTraced()) << TraceText();
+      }
+    } else {
+      EXPECT_TRUE(UiModelBoxes().empty())
+          << UiModelBoxes()[0].first << ": " << TraceText() << "\n  longest pty delivery in the round: "
+          << canary_.LongestDeliveryMs(from, Clock::now()) << " ms";
+    }
+    SleepMs(30);  // what the unit took before the port closed is counted by now; the close threw the rest away
     EXPECT_LE(sent() - before, maxAfter) << "after " << delayMs << " ms";
     // The unit drops a half-sent frame when it sees the host close. Under load it may
     // look late; the next round's open must not come first and glue that half frame
     // to its first request.
     EXPECT_TRUE(unit_->WaitForHostOpen(false, 5000));
+    if (stalled) return Outcome::kStalled;
     for (const std::string& line : UiModelList(IDC_TRACE_LIST))
-      if (line.find("中断") != std::string::npos) return true;
-    return false;
+      if (line.find("中断") != std::string::npos) return Outcome::kCut;
+    return Outcome::kRanToItsEnd;
   }
+
+  // Rounds run again because the kernel held bytes back: more than this, and the
+  // machine is too busy for the test to say anything.
+  static constexpr int kMaxRunsAgain = 5;
 };
 
 TEST_P(StopRounds, AFlashWriteEndsWithinOneRequest) {
+  ASSERT_TRUE(canary_.Ok());
   WriteFileBytes(dir_ + "/w.bin", Pattern(0x10000, 5));
   unit_->SetReplyDelay(2);
   int cut = 0;
+  int runsAgain = 0;
   for (int round = 0; round < 20; ++round) {
     ASSERT_TRUE(unit_->SetFlash(0, Bytes(0x10000, 0xFF)));
     size_t frames = unit_->FrameCount();
     // The frame of the request under way may not have reached the unit when the
     // count is taken, and one more may have left as the stop came: two frames.
-    bool stopped = Round(
+    Outcome outcome = Round(
         [&] {
           Boxes("0", "", dir_ + "/w.bin");
           Press(IDC_FLASH_WRITE);
         },
-        round * 30, [&] { return unit_->FrameCount(); }, 2);
+        round * 30, [&] { return unit_->FrameCount(); }, 2, kFlashStallMs, "FLASH WRITE 異常");
+    if (outcome == Outcome::kStalled) {
+      ASSERT_LT(++runsAgain, kMaxRunsAgain) << "the kernel kept holding pty bytes back";
+      --round;
+      continue;
+    }
+    bool stopped = outcome == Outcome::kCut;
     size_t sent = unit_->FrameCount() - frames;
     EXPECT_EQ(stopped, sent < 256) << "round " << round;
     cut += stopped;
@@ -217,18 +341,33 @@ TEST_P(StopRounds, ADownloadEndsBetweenPagesWithoutItsFinalByte) {
   WriteFirmware({{0x3000, code}, {0xA000, code}, {0xE000, code}});
   BootErasePauseMs = 20;
   BootWritePauseMs = 20;
+  ASSERT_TRUE(canary_.Ok());
   int cut = 0;
+  int runsAgain = 0;
   for (int round = 0; round < 20; ++round) {
     ASSERT_TRUE(unit_->Replug());  // out of the boot loader a stopped round leaves it in
+    const size_t logFrom = unit_->Log().size();
     ASSERT_TRUE(unit_->SetProgramMemory(0, Bytes(0x10000, 0x5A)));
     // At most the page that was under way (address, data, "U") and the erase or
     // page that had already left: 2 * 131 bytes.
-    bool stopped = Round([&] { Press(IDC_COMMAND2); }, round * 15, [&] { return HostBytes().size(); }, 2 * 131);
+    Outcome outcome = Round([&] { Press(IDC_COMMAND2); }, round * 15, [&] { return HostBytes().size(); }, 2 * 131,
+                            kDownloadStallMs, kDownloadFailedText);
+    if (outcome == Outcome::kStalled) {
+      ASSERT_LT(++runsAgain, kMaxRunsAgain) << "the kernel kept holding pty bytes back";
+      --round;
+      continue;
+    }
+    bool stopped = outcome == Outcome::kCut;
     Bytes host = HostBytes();
     bool finished = !host.empty() && host.back() == 0xFF;
     EXPECT_NE(stopped, finished) << "round " << round;
     if (stopped) {
-      EXPECT_TRUE(unit_->InBootLoader());
+      // Stopped, it never sends the byte that takes the unit out of its boot loader.
+      // The close throws away what the unit has not taken from the port yet: a stop
+      // that comes at once can take the boot-enter frame with it, and the unit never
+      // went in.
+      EXPECT_TRUE(unit_->InBootLoader() || !UnitLogHas(logFrom, "boot-loader entered"))
+          << "round " << round << ": " << TraceText() << UnitLogText(logFrom);
     }
     cut += stopped;
   }
