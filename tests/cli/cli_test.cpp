@@ -19,6 +19,7 @@
 #include "tests/cli/cli_support.h"
 #include "record/serial_counter.h"
 #include "tests/link/unit_fixture.h"
+#include "tools/sim/pty_canary.h"
 #include "util/crc32.h"
 
 namespace {
@@ -83,6 +84,21 @@ class Cli : public UnitOnPort {
     args.insert(args.begin(), {"--port", port_, "--quiet", "--json"});
     return Run(args);
   }
+  // The same for a command that must succeed. A loaded machine's kernel has held pty
+  // bytes back for longer than a reply is awaited (tools/sim/pty_canary.h): a run
+  // that failed in such a stretch is run again, at most twice.
+  Ran Done(const std::vector<std::string>& args) {
+    for (int run = 0;; ++run) {
+      Clock::time_point from = Clock::now();
+      Ran r = Json(args);
+      double held = canary_.LongestDeliveryMs(from, Clock::now());
+      if (r.exit == 0 || held < kStallMs || run == 2) return r;
+      std::printf("[   NOTE   ] the kernel held pty bytes back for %.0f ms: %s run again\n", held, args[0].c_str());
+    }
+  }
+  // Half a download's hold on a page's address: less than any reply is awaited.
+  static constexpr double kStallMs = 250;
+  qb2sim::PtyCanary canary_;
   static void Write(const std::string& path, const Bytes& bytes) {
     std::ofstream f(path, std::ios::binary);
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -102,7 +118,7 @@ class Cli : public UnitOnPort {
 TEST_F(Cli, EveryCommandOnceEndToEnd) {
   Bytes data = Pattern(0x1234, 1);
   Write("w.bin", data);
-  Ran r = Json({"write", "w.bin", "--addr", "0x100", "--verify", "--log", "line.csv"});
+  Ran r = Done({"write", "w.bin", "--addr", "0x100", "--verify", "--log", "line.csv"});
   ASSERT_EQ(r.exit, 0) << r.err;
   Bytes flash = unit_->Flash();
   EXPECT_EQ(Bytes(flash.begin() + 0x100, flash.begin() + 0x1334), data);
@@ -113,34 +129,34 @@ TEST_F(Cli, EveryCommandOnceEndToEnd) {
   EXPECT_EQ(Field(r.out, "program"), "QB2CLI");
   EXPECT_EQ(Field(r.out, "port"), port_);
 
-  r = Json({"read", "r.bin", "--addr", "256", "--size", "0x1234", "--log", "line.csv"});
+  r = Done({"read", "r.bin", "--addr", "256", "--size", "0x1234", "--log", "line.csv"});
   ASSERT_EQ(r.exit, 0) << r.err;
   EXPECT_EQ(Read("r.bin"), data);
   EXPECT_EQ(Field(r.out, "crc32"), Hex(Crc32(data.data(), data.size())));
 
-  r = Json({"erase", "--addr", "0", "--size", "0x10000", "--log", "line.csv"});
+  r = Done({"erase", "--addr", "0", "--size", "0x10000", "--log", "line.csv"});
   ASSERT_EQ(r.exit, 0) << r.err;
   EXPECT_EQ(unit_->Flash()[0x200], 0xFF);
 
-  r = Json({"clock", "set", "2026-12-09T10:20:30", "--log", "line.csv"});
+  r = Done({"clock", "set", "2026-12-09T10:20:30", "--log", "line.csv"});
   ASSERT_EQ(r.exit, 0) << r.err;
-  r = Json({"clock", "get", "--log", "line.csv"});
+  r = Done({"clock", "get", "--log", "line.csv"});
   ASSERT_EQ(r.exit, 0) << r.err;
   EXPECT_EQ(Field(r.out, "clock").substr(0, 17), "2026-12-09T10:20:");
 
-  r = Json({"app", "stop", "--log", "line.csv"});
+  r = Done({"app", "stop", "--log", "line.csv"});
   ASSERT_EQ(r.exit, 0) << r.err;
   EXPECT_FALSE(unit_->AppRunning());
   ASSERT_EQ(unit_->AppStops().size(), 1u);
   EXPECT_TRUE(unit_->AppStops()[0].preStop);
-  r = Json({"app", "resume", "--log", "line.csv"});
+  r = Done({"app", "resume", "--log", "line.csv"});
   ASSERT_EQ(r.exit, 0) << r.err;
   EXPECT_TRUE(unit_->AppRunning());
 
   Bytes image(0xE100, 0xFF);
   for (int i = 0; i < 256; ++i) image[0xE000 + i] = static_cast<unsigned char>(i);
   Write("img.dat", image);
-  r = Json({"produce", "--image", "img.dat", "--serial", "12345678", "--log", "line.csv"});
+  r = Done({"produce", "--image", "img.dat", "--serial", "12345678", "--log", "line.csv"});
   ASSERT_EQ(r.exit, 0) << r.err;
   EXPECT_EQ(Field(r.out, "serial"), "12345678");
   flash = unit_->Flash();
@@ -149,7 +165,7 @@ TEST_F(Cli, EveryCommandOnceEndToEnd) {
 
   std::ofstream("fw.mot") << "S1130000000102030405060708090A0B0C0D0E0F74\nS1133000101112131415161718191A1B1C1D1E1F04\n"
                              "S9030000FC\n";
-  r = Json({"download", "fw.mot", "--log", "line.csv"});
+  r = Done({"download", "fw.mot", "--log", "line.csv"});
   ASSERT_EQ(r.exit, 0) << r.err;
   EXPECT_EQ(unit_->ProgramMemory()[0x3001], 0x11);
 
