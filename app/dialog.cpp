@@ -253,6 +253,8 @@ void ShowProductionResult(const JobParamsRecord& params) {
   if (good) std::snprintf(text, sizeof text, "合格 S/N %08ld", static_cast<long>(params.serialNumber));
   else std::snprintf(text, sizeof text, "不合格: %s", params.reason.c_str());
   UiSetText(IDC_RESULT, text);
+  // A failure fills the bar in red, also when it came before any page went out.
+  if (!good) UiSetProgress(IDC_PROGRESS, 1, 1);
   UiSetProgressFailed(IDC_PROGRESS, !good);
   if (!good && params.outcome != JOB_STOPPED) ShowWarningBox(text, kCaption);
   if (good && SerialNotKept()) ShowWarningBox(kSerialNotKeptText, kCaption);

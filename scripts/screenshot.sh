@@ -89,6 +89,8 @@ fi
 sleep 1
 read -r l t r b < <(ctl rect | tr -d '\r')
 import -window root "$shot/full.png"
+for _ in $(seq 20); do ctl answer || break; sleep 0.1; done  # a box holds the close until it is answered
+sleep 0.5
 ctl close
 wait "$pid" || true
 ctl unplug || true

@@ -4,6 +4,7 @@
 // 64 KiB image of 256 pages, checked against the unit's flash afterwards.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <string>
 
@@ -162,6 +163,8 @@ TEST_F(BenchSequence, TheSerialNumberSurvivesAnEditorARestartAndAFailedRun) {
   EXPECT_EQ(box.text, failed);
   wintest::DismissBox(box);
   EXPECT_EQ(wintest::ControlText(dialog_, IDC_RESULT), failed);
+  // The bar in red (Wine keeps no error state, only the colour).
+  EXPECT_EQ(SendMessageA(GetDlgItem(dialog_, IDC_PROGRESS), PBM_GETBARCOLOR, 0, 0), static_cast<LRESULT>(RGB(0xD0, 0, 0)));
   EXPECT_TRUE(HasLine("___FLASH_DATA_FILE_NOT_EXIST___"));
   EXPECT_EQ(wintest::ControlText(dialog_, IDC_SERIAL_NUMBER), "00012347");
   EXPECT_TRUE(unit_.LogHas("host-open 2"));

@@ -24,6 +24,7 @@ int Usage() {
       "  status           print the status line (UTF-8)\n"
       "  rect             print the dialog's screen rectangle: left top right bottom\n"
       "  close            close the dialog (as the caption's close button does)\n"
+      "  answer           press OK on the box the dialog shows (exit 1: no box)\n"
       "  set ID TEXT      set the text of control ID\n"
       "  click ID         click control ID: a check box changes its state, then the\n"
       "                   dialog gets the command (posted, so a box it shows does\n"
@@ -84,6 +85,23 @@ int Run(const std::string& cmd, const std::string& arg) {
   }
   if (cmd == "close") {
     PostMessageA(d, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return 0;
+  }
+  if (cmd == "answer") {
+    // A box the dialog owns keeps it disabled: closing waits for the answer.
+    struct Find {
+      HWND owner, box;
+    } find = {d, nullptr};
+    EnumWindows(
+        [](HWND w, LPARAM p) -> BOOL {
+          Find* f = reinterpret_cast<Find*>(p);
+          if (GetWindow(w, GW_OWNER) != f->owner || !IsWindowVisible(w)) return TRUE;
+          f->box = w;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&find));
+    if (!find.box) return 1;  // none (yet)
+    PostMessageA(find.box, WM_COMMAND, IDOK, 0);
     return 0;
   }
   if (cmd == "set" || cmd == "click") {

@@ -93,6 +93,7 @@ make_x11_prefix() {
   new_prefix <<'EOF'
 HKCU\Software\Wine\X11 Driver|Decorated|REG_SZ|N
 HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink|Tahoma|REG_MULTI_SZ|ipag.ttf,IPAGothic
+HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager|ThemeActive|REG_SZ|0
 EOF
 }
 
