@@ -70,7 +70,9 @@ TEST_F(SequenceRun, ASuccessfulRunProgramsTheUnitAndHandsItOver) {
   EXPECT_EQ(f[5].code, CMD_GET_CLOCK);
   double clockWait = f[5].timeMs - f[4].timeMs;
   EXPECT_GT(clockWait, 2950);
-  EXPECT_LT(clockWait, 3600);
+  // Well short of two waits: under load the kernel has held pty bytes back for more
+  // than half a second (tools/sim/pty_canary.h), so nothing tighter says more.
+  EXPECT_LT(clockWait, 4500);
   EXPECT_EQ(Payload(f[6]), (Bytes{0x44, 0x00, 0x00, 0x00, 0x00, 0x80}));
   EXPECT_EQ(Payload(f[7]), (Bytes{0x44, 0x00, 0x80, 0x00, 0x00, 0x80}));
 

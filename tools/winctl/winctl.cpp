@@ -37,6 +37,17 @@ int Usage() {
 
 HWND Dialog() { return FindWindowA("KM72BENCH", nullptr); }
 
+// A visible window that owner owns: the box it shows.
+struct OwnedBox {
+  HWND owner, box;
+};
+BOOL CALLBACK FindOwnedBox(HWND w, LPARAM p) {
+  OwnedBox* f = reinterpret_cast<OwnedBox*>(p);
+  if (GetWindow(w, GW_OWNER) != f->owner || !IsWindowVisible(w)) return TRUE;
+  f->box = w;
+  return FALSE;
+}
+
 std::string StatusUtf8(HWND dialog) {
   wchar_t w[512] = L"";
   GetDlgItemTextW(dialog, 300, w, 512);
@@ -89,17 +100,8 @@ int Run(const std::string& cmd, const std::string& arg) {
   }
   if (cmd == "answer") {
     // A box the dialog owns keeps it disabled: closing waits for the answer.
-    struct Find {
-      HWND owner, box;
-    } find = {d, nullptr};
-    EnumWindows(
-        [](HWND w, LPARAM p) -> BOOL {
-          Find* f = reinterpret_cast<Find*>(p);
-          if (GetWindow(w, GW_OWNER) != f->owner || !IsWindowVisible(w)) return TRUE;
-          f->box = w;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&find));
+    OwnedBox find = {d, nullptr};
+    EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&find));
     if (!find.box) return 1;  // none (yet)
     PostMessageA(find.box, WM_COMMAND, IDOK, 0);
     return 0;
