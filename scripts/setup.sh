@@ -12,10 +12,9 @@
 # The x86 tests need 32-bit Wine (wine32:i386, after enabling the i386
 # architecture) and a 32-bit C compiler for the pty shim (gcc-multilib). They are
 # optional: when they cannot be installed this says so in one line, the x86 tests
-# report themselves skipped, and the install is not tried again for a day
-# (build/.x86-install-failed; remove it to try at once).
+# report themselves skipped, and the install is not tried again for a day, by any
+# checkout on this machine (~/.cache/qb2link/x86-install-failed; remove it to try at once).
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:-test}
 
 RUN_PACKAGES=(
@@ -76,7 +75,7 @@ fi
 
 if [ "$mode" = test ]; then
   mapfile -t need < <(missing "${X86_PACKAGES[@]}")
-  marker=$root/build/.x86-install-failed
+  marker=${XDG_CACHE_HOME:-$HOME/.cache}/qb2link/x86-install-failed
   if [ "${#need[@]}" -gt 0 ] && { [ ! -f "$marker" ] || [ -n "$(find "$marker" -mmin +1440 2>/dev/null)" ]; }; then
     echo "setup: installing ${need[*]} (32-bit Wine for the x86 tests)"
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -86,7 +85,7 @@ if [ "$mode" = test ]; then
     if apt_install "${need[@]}"; then
       rm -f "$marker"
     else
-      mkdir -p "$root/build"
+      mkdir -p "$(dirname "$marker")"
       date >"$marker"
       echo "setup: could not install ${need[*]} ($(grep -m1 -E '^E:' "$log" | cut -c4- | cut -c1-80)); the x86 tests will be skipped, not tried again for a day"
     fi
