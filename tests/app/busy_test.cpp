@@ -19,7 +19,6 @@
 #include "flash/flash.h"
 #include "ops/operations.h"
 #include "tests/app/bench_fixture.h"
-#include "tools/sim/pty_canary.h"
 
 namespace {
 
@@ -45,7 +44,7 @@ class Busy : public BenchOnUnit {
   // that part again.
   bool TransportStalled(Clock::time_point from, double stallMs) const {
     static_assert(std::is_same<Clock, PtyCanary::Clock>::value, "one clock for the test and the canary");
-    double longest = canary_.LongestDeliveryMs(from, Clock::now());
+    double longest = HeldMs(from);
     if (longest < stallMs) return false;
     std::printf("[   NOTE   ] the kernel held pty bytes back for %.0f ms (a job can fail from %.0f ms): run again\n",
                 longest, stallMs);
@@ -129,7 +128,6 @@ class Busy : public BenchOnUnit {
   }
 
   std::string other_ = "/nonexistent/other.bin";
-  PtyCanary canary_;
 };
 
 TEST_F(Busy, NoCommandReachesTheUnitWhileAFlashWriteRuns) {
@@ -285,7 +283,7 @@ class StopRounds : public Busy, public ::testing::WithParamInterface<Ender> {
     } else {
       EXPECT_TRUE(UiModelBoxes().empty())
           << UiModelBoxes()[0].first << ": " << TraceText() << "\n  longest pty delivery in the round: "
-          << canary_.LongestDeliveryMs(from, Clock::now()) << " ms";
+          << HeldMs(from) << " ms";
     }
     SleepMs(30);  // what the unit took before the port closed is counted by now; the close threw the rest away
     EXPECT_LE(sent() - before, maxAfter) << "after " << delayMs << " ms";

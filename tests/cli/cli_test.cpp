@@ -19,7 +19,6 @@
 #include "tests/cli/cli_support.h"
 #include "record/serial_counter.h"
 #include "tests/link/unit_fixture.h"
-#include "tools/sim/pty_canary.h"
 #include "util/crc32.h"
 
 namespace {
@@ -91,14 +90,13 @@ class Cli : public UnitOnPort {
     for (int run = 0;; ++run) {
       Clock::time_point from = Clock::now();
       Ran r = Json(args);
-      double held = canary_.LongestDeliveryMs(from, Clock::now());
+      double held = HeldMs(from);
       if (r.exit == 0 || held < kStallMs || run == 2) return r;
       std::printf("[   NOTE   ] the kernel held pty bytes back for %.0f ms: %s run again\n", held, args[0].c_str());
     }
   }
   // Half a download's hold on a page's address: less than any reply is awaited.
   static constexpr double kStallMs = 250;
-  qb2sim::PtyCanary canary_;
   static void Write(const std::string& path, const Bytes& bytes) {
     std::ofstream f(path, std::ios::binary);
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -16,6 +16,7 @@
 #include "platform/port_posix.h"
 #include "platform/ui_model.h"
 #include "tests/temp_dir.h"
+#include "tools/sim/pty_canary.h"
 #include "tools/sim/virtual_unit.h"
 
 // Data for a transfer that no blank-chunk rule skips: never 0xFF, and seed gives
@@ -81,6 +82,14 @@ class UnitOnPort : public ::testing::Test {
     return WaitReply();
   }
 
+  using Clock = qb2sim::PtyCanary::Clock;
+  // The longest the kernel held a pty byte back since from, in ms. A loaded machine's
+  // kernel has held every pty's bytes back for up to two seconds at once
+  // (tools/sim/pty_canary.h): a gap between two bytes the unit saw may be off by as
+  // much, and a test's upper bound on such a gap widens by it.
+  double HeldMs(Clock::time_point from) const { return canary_.LongestDeliveryMs(from, Clock::now()); }
+
   std::string dir_;
   std::unique_ptr<qb2sim::VirtualUnit> unit_;
+  qb2sim::PtyCanary canary_;
 };
