@@ -263,6 +263,7 @@ class StopRounds : public Busy, public ::testing::WithParamInterface<Ender> {
                 size_t maxAfter, double stallMs, const std::string& failureBox) {
     UiModelReset();
     posted_.clear();
+    const size_t logFrom = unit_->Log().size();
     Clock::time_point from = Clock::now();
     EXPECT_TRUE(OpenLink());
     start();
@@ -283,7 +284,7 @@ class StopRounds : public Busy, public ::testing::WithParamInterface<Ender> {
     } else {
       EXPECT_TRUE(UiModelBoxes().empty())
           << UiModelBoxes()[0].first << ": " << TraceText() << "\n  longest pty delivery in the round: "
-          << HeldMs(from) << " ms";
+          << HeldMs(from) << " ms" << UnitLogText(logFrom);
     }
     SleepMs(30);  // what the unit took before the port closed is counted by now; the close threw the rest away
     EXPECT_LE(sent() - before, maxAfter) << "after " << delayMs << " ms";

@@ -77,10 +77,25 @@ bool PtyCanary::Ping(int from, int to) {
 void PtyCanary::Run() {
   // Both directions, in turn: the unit's replies travel master to slave, the
   // host's requests slave to master.
-  while (!stop_ && Ping(slave_, master_) && Ping(master_, slave_))
-    std::this_thread::sleep_for(kPingGap);
+  while (!stop_ && Ping(slave_, master_) && Ping(master_, slave_)) Pause();
   std::lock_guard<std::mutex> lk(mu_);
   pending_.reset();
+}
+
+// A machine too busy to run a woken thread holds the unit's and the job's threads
+// back just as a late pty does, with no late byte to show for it: a pause that
+// oversleeps counts as a delivery from when it was due to when it woke.
+void PtyCanary::Pause() {
+  const Clock::time_point due = Clock::now() + kPingGap;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    pending_ = due;
+  }
+  std::this_thread::sleep_until(due);
+  const Clock::time_point woke = Clock::now();
+  std::lock_guard<std::mutex> lk(mu_);
+  pending_.reset();
+  if (woke - due > kSlow && slow_.size() < kMaxSlow) slow_.push_back(Delivery{due, woke});
 }
 
 double PtyCanary::LongestDeliveryMs(Clock::time_point from, Clock::time_point to) const {
@@ -89,6 +104,7 @@ double PtyCanary::LongestDeliveryMs(Clock::time_point from, Clock::time_point to
   double longest = 0;
   for (const Delivery& d : slow_)
     if (d.sent <= to && d.arrived >= from) longest = std::max(longest, Ms(d.arrived - d.sent).count());
+  // A pause not yet due counts nothing: now is before it.
   if (pending_ && *pending_ <= to) longest = std::max(longest, Ms(Clock::now() - *pending_).count());
   return longest;
 }

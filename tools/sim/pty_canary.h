@@ -7,7 +7,8 @@
 // for every pty at once: the virtual unit's reader blocked in the pty's poll, an
 // idle pty pair beside it just as late. A test whose job waits a bounded time for
 // each reply can then see the job give up with no program fault at all; the canary
-// tells such a stretch from a reply the program lost.
+// tells such a stretch from a reply the program lost. It also counts the stretches
+// in which the machine left its own woken thread unrun.
 #pragma once
 
 #include <atomic>
@@ -41,13 +42,14 @@ class PtyCanary {
   };
   void Run();
   bool Ping(int from, int to);  // false when stopped or the pty failed
+  void Pause();                 // between pings
 
   int master_ = -1;
   int slave_ = -1;
   std::atomic<bool> stop_{false};
   mutable std::mutex mu_;
   std::vector<Delivery> slow_;                // deliveries slower than kSlowMs
-  std::optional<Clock::time_point> pending_;  // the ping under way
+  std::optional<Clock::time_point> pending_;  // the ping under way, or when the pause is due
   std::thread thread_;
 };
 
