@@ -44,15 +44,8 @@ class Cli : public UnitOnPort {
  protected:
   void SetUp() override {
     UnitOnPort::SetUp();
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    oldDir_ = cwd;
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    WorkInUnitFolder();
     port_ = dir_ + "/com7";
-  }
-  void TearDown() override {
-    (void)!chdir(oldDir_.c_str());
-    UnitOnPort::TearDown();
   }
 
   // Starts qb2cli with args; Finish waits for it and collects what it wrote.
@@ -106,7 +99,7 @@ class Cli : public UnitOnPort {
     return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
   }
 
-  std::string oldDir_, port_;
+  std::string port_;
   PipeHandle out_ = nullptr, err_ = nullptr;
   Clock::time_point started_;
 };

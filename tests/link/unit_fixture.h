@@ -47,7 +47,17 @@ class UnitOnPort : public ::testing::Test {
   void TearDown() override {
     StopReceiverThread();
     unit_.reset();
+    if (!oldDir_.empty()) (void)!chdir(oldDir_.c_str());
     RemoveTempDir(dir_);
+  }
+
+  // For jobs that read and write files in the current folder (the INI, the image):
+  // the unit's folder, until the test ends.
+  void WorkInUnitFolder() {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    oldDir_ = cwd;
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
   }
 
   // Replaces the unit by one that paces its bytes at 38400 baud both ways, as a
@@ -89,7 +99,7 @@ class UnitOnPort : public ::testing::Test {
   // much, and a test's upper bound on such a gap widens by it.
   double HeldMs(Clock::time_point from) const { return canary_.LongestDeliveryMs(from, Clock::now()); }
 
-  std::string dir_;
+  std::string dir_, oldDir_;
   std::unique_ptr<qb2sim::VirtualUnit> unit_;
   qb2sim::PtyCanary canary_;
 };

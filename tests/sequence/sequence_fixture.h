@@ -34,10 +34,7 @@ class SequenceOnUnit : public UnitOnPort {
  protected:
   void SetUp() override {
     UnitOnPort::SetUp();
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    oldDir_ = cwd;
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    WorkInUnitFolder();
     UiModelSetDispatcher(DispatchToDialog);
     UseDialogOutlets();
     JobParams = JobParamsRecord();
@@ -54,7 +51,6 @@ class SequenceOnUnit : public UnitOnPort {
     if (WorkerThread) OnUserMessage(UM_SEQUENCE_ENDED, &JobParams);
     UiModelSetDispatcher(nullptr);
     SequenceTickSource = TickCountMs;
-    (void)!chdir(oldDir_.c_str());
     UnitOnPort::TearDown();
   }
 
@@ -115,7 +111,6 @@ class SequenceOnUnit : public UnitOnPort {
     return false;
   }
 
-  std::string oldDir_;
   std::vector<unsigned> posted_;
   size_t ended_ = 0;  // posted_ looked through by AwaitEnd
 };
