@@ -5,6 +5,7 @@
 
 #include "cli/cli.h"
 #include "platform/text.h"
+#include "record/run_log.h"
 
 namespace {
 
@@ -104,9 +105,7 @@ std::string JsonLine(const UnitResult& r) {
   AddText(&out, "serial", r.serial);
   AddText(&out, "file", r.file);
   AddNumber(&out, "bytes", r.bytes);
-  char crc[12] = "";
-  if (r.hasCrc) std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(r.crc32));
-  AddText(&out, "crc32", crc);
+  AddText(&out, "crc32", r.hasCrc ? CrcText(r.crc32) : std::string());
   AddText(&out, "result", r.result);
   AddNumber(&out, "ms", r.ms);
   AddNumber(&out, "exit", r.exit);
@@ -118,11 +117,8 @@ std::string HumanLine(const UnitResult& r) {
   std::string out = r.port + " " + r.command + " " + r.result;
   if (!r.serial.empty()) out += " S/N " + r.serial;
   if (r.bytes >= 0) out += " " + std::to_string(r.bytes) + " bytes";
+  if (r.hasCrc) out += " crc32 " + CrcText(r.crc32);
   char text[32];
-  if (r.hasCrc) {
-    std::snprintf(text, sizeof text, " crc32 %08X", static_cast<unsigned>(r.crc32));
-    out += text;
-  }
   if (!r.clock.empty()) out += " " + r.clock;
   std::snprintf(text, sizeof text, " %.1f s", r.ms / 1000.0);
   out += text;

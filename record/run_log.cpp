@@ -104,15 +104,20 @@ std::string CsvField(const std::string& text) {
   return out + "\"";
 }
 
+std::string CrcText(uint32_t crc32) {
+  char text[12];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(crc32));
+  return text;
+}
+
 std::string FormatRunLine(const RunRecord& r, const LocalTimeFields& t, const char* program,
                           const std::string& port) {
-  char time[32], bytes[24], crc[12], ms[16];
+  char time[32], bytes[24], ms[16];
   std::snprintf(time, sizeof time, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
                 t.second, t.millisecond);
   if (r.bytes >= 0) std::snprintf(bytes, sizeof bytes, "%lld", r.bytes);
   else bytes[0] = '\0';
-  if (r.hasCrc) std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(r.crc32));
-  else crc[0] = '\0';
+  const std::string crc = r.hasCrc ? CrcText(r.crc32) : std::string();
   std::snprintf(ms, sizeof ms, "%u", static_cast<unsigned>(r.ms));
   return std::string(time) + "," + CsvField(program) + "," + CsvField(port) + "," + CsvField(r.operation) + "," +
          CsvField(r.serial) + "," + CsvField(r.file) + "," + bytes + "," + crc + "," + CsvField(r.result) + "," + ms +

@@ -53,6 +53,9 @@ int RunLogPending();
 // One CSV line (ending in CRLF) for record, ended at time by program on port.
 std::string FormatRunLine(const RunRecord& record, const LocalTimeFields& time, const char* program,
                           const std::string& port);
+// A CRC-32 as the log, the JSON line and the person's line give it: eight upper-case
+// hex digits.
+std::string CrcText(uint32_t crc32);
 // A field as CSV carries it: quoted, with quotes doubled, when it holds a comma, a
 // quote or a line end.
 std::string CsvField(const std::string& text);
