@@ -6,6 +6,7 @@
 #include "platform/file.h"
 #include "platform/text.h"
 #include "util/path.h"
+#include "util/utf8.h"
 
 const char* const kSettingsFile = "QB2BENCH.INI";
 
@@ -23,6 +24,7 @@ const long long kLargestFile = 1 << 20;
 const size_t kMostProblems = 20;
 // How much of a bad line its trace line shows.
 const size_t kShownLine = 64;
+const char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 bool Digits(const std::string& v, size_t most) {
   if (v.empty() || v.size() > most) return false;
@@ -93,7 +95,7 @@ class Parser {
       // A line that has no Shift-JIS form is judged as it stands: only its value
       // would need converting, and a bad value is said below.
       if (Utf8ToCp932(line, &converted)) line = converted;
-      else if (!KnownPair(Trim(line))) return Problem("設定ファイルの %d 行目は読めません: %s", number, line);
+      else if (!KnownPair(Trim(line))) return Problem("設定ファイルの %d 行目は読めません: %s", number, Latin(line));
       else return BadValue(Trim(line));
     }
     std::string t = Trim(line);
@@ -130,10 +132,18 @@ class Parser {
     size_t eq = t.find('=');
     return eq != std::string::npos && eq > 0 && !inOther_ && KeyOf(Trim(t.substr(0, eq))) >= 0;
   }
+  // A UTF-8 line shown in a Shift-JIS trace: its bytes beyond ASCII as '?'.
+  static std::string Latin(const std::string& line) {
+    std::string out = line;
+    for (char& c : out)
+      if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    return out;
+  }
   void BadValue(const std::string& t) {
     size_t eq = t.find('=');
     int key = KeyOf(Trim(t.substr(0, eq)));
     out_->isSettings = true;
+    out_->rejected[key] = true;
     if (key == SET_SERIAL) Unreadable();
     char line[160];
     std::snprintf(line, sizeof line, "設定 %s の値は Shift-JIS にできません: 既定値のまま", kSettingNames[key]);
@@ -145,6 +155,7 @@ class Parser {
     // The bench saves an empty serial number before any was typed in: nothing to take.
     if (key == SET_SERIAL && value.empty()) return;
     if (!SettingValid(key, value)) {
+      out_->rejected[key] = true;
       // Beside a bad number, a good one may be the older one: neither is taken.
       if (key == SET_SERIAL) Unreadable();
       char line[400];
@@ -222,12 +233,10 @@ bool SettingValid(int key, const std::string& v) {
     case SET_LOG_FILE:
     case SET_FLASH_FILE:
       return Text(v);
-    case SET_SERIAL: {
-      // As em-start reads it and box 304 shows it after a run ("00000042", "-0000004").
-      bool negative = !v.empty() && v[0] == '-';
-      std::string digits = negative ? v.substr(1) : v;
-      return Digits(digits, 10) && Value(digits) <= (negative ? 2147483648LL : 2147483647LL);
-    }
+    case SET_SERIAL:
+      // As box 304 shows it after a run ("00000042"): the stamp holds eight digits,
+      // so a larger number or a sign would be stamped as another number.
+      return Digits(v, 10) && Value(v) <= kSerialNumberEnd;
     case SET_VERIFY:
       return v == "0" || v == "1";
     default:
@@ -235,12 +244,17 @@ bool SettingValid(int key, const std::string& v) {
   }
 }
 
+int SettingsEncodingOf(const std::string& bytes) {
+  if (bytes.compare(0, 3, kUtf8Bom) == 0) return SETTINGS_UTF8_BOM;
+  return LooksLikeUtf8(bytes) ? SETTINGS_UTF8 : SETTINGS_CP932;
+}
+
 void ParseSettingsText(const std::string& bytes, SettingsText* out) {
   *out = SettingsText();
-  static const char kBom[] = "\xEF\xBB\xBF";
-  const bool utf8 = bytes.compare(0, 3, kBom) == 0;
+  out->encoding = SettingsEncodingOf(bytes);
+  const bool utf8 = out->encoding != SETTINGS_CP932;
   Parser parser(out);
-  size_t at = utf8 ? 3 : 0;
+  size_t at = out->encoding == SETTINGS_UTF8_BOM ? 3 : 0;
   for (int number = 1; at < bytes.size(); ++number) {
     size_t end = bytes.find('\n', at);
     if (end == std::string::npos) end = bytes.size();
@@ -250,11 +264,96 @@ void ParseSettingsText(const std::string& bytes, SettingsText* out) {
   parser.Finish();
 }
 
-std::string FormatSettings(const SettingsValues& values) {
-  std::string out = std::string("[") + kSection + "]\r\n";
-  for (int k = 0; k < kSettingCount; ++k)
-    if (values.given[k]) out += std::string(kSettingNames[k]) + "=" + values.value[k] + "\r\n";
-  return out;
+namespace {
+// Where a line ends, as the file already ends its lines.
+std::string LineEndOf(const std::string& text) {
+  size_t lf = text.find('\n');
+  if (lf == std::string::npos) return "\r\n";
+  return lf > 0 && text[lf - 1] == '\r' ? "\r\n" : "\n";
+}
+bool IsHeader(const std::string& t) { return !t.empty() && t[0] == '[' && t.back() == ']'; }
+}  // namespace
+
+bool UpdateSettingsText(const std::string& bytes, const SettingsValues& changes, std::string* out) {
+  const int encoding = SettingsEncodingOf(bytes);
+  const size_t bomSize = encoding == SETTINGS_UTF8_BOM ? 3 : 0;
+  // Each line with its own end ("" for a last line without one).
+  std::vector<std::string> text, ends;
+  for (size_t at = bomSize; at < bytes.size();) {
+    size_t lf = bytes.find('\n', at);
+    size_t stop = lf == std::string::npos ? bytes.size() : lf + 1;
+    std::string line = bytes.substr(at, stop - at);
+    size_t endSize = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 ? 2
+                     : !line.empty() && line.back() == '\n'                            ? 1
+                                                                                       : 0;
+    text.push_back(line.substr(0, line.size() - endSize));
+    ends.push_back(line.substr(line.size() - endSize));
+    at = stop;
+  }
+  const std::string eol = LineEndOf(bytes);
+  auto lineFor = [&](int k, std::string* line) {
+    std::string value = changes.value[k];
+    if (encoding != SETTINGS_CP932 && !Cp932ToUtf8(changes.value[k], &value)) return false;
+    *line = std::string(kSettingNames[k]) + "=" + value;
+    return true;
+  };
+
+  // Keys before any section header are the bench's, as are those of its section.
+  bool ours = true, sawSection = false, sawTopKey = false;
+  long topEnd = -1, sectionEnd = -1;  // the last line that is not blank of each
+  bool done[kSettingCount] = {};
+  for (size_t i = 0; i < text.size(); ++i) {
+    std::string t = Trim(text[i]);
+    if (IsHeader(t)) {
+      ours = SameAscii(Trim(t.substr(1, t.size() - 2)), kSection);
+      if (ours) {
+        sawSection = true;
+        sectionEnd = static_cast<long>(i);
+      }
+      continue;
+    }
+    if (!ours || t.empty()) continue;
+    if (sawSection) sectionEnd = static_cast<long>(i);
+    else topEnd = static_cast<long>(i);
+    size_t eq = t.find('=');
+    if (t[0] == ';' || t[0] == '#' || eq == std::string::npos || eq == 0) continue;
+    if (!sawSection) sawTopKey = true;
+    int k = KeyOf(Trim(t.substr(0, eq)));
+    if (k < 0 || !changes.given[k] || done[k]) continue;
+    if (!lineFor(k, &text[i])) return false;
+    done[k] = true;
+  }
+
+  std::vector<std::string> added;
+  for (int k = 0; k < kSettingCount; ++k) {
+    if (!changes.given[k] || done[k]) continue;
+    std::string line;
+    if (!lineFor(k, &line)) return false;
+    added.push_back(line);
+  }
+  // Where the missing keys go: the end of the bench's section, else the end of the
+  // keys before any section, else a new section at the end of the file.
+  long after = sawSection ? sectionEnd : sawTopKey ? topEnd : -1;
+  std::vector<std::string> newText, newEnds;
+  if (!added.empty() && after < 0) {
+    if (!text.empty() && ends.back().empty()) ends.back() = eol;
+    text.push_back("[" + std::string(kSection) + "]");
+    ends.push_back(eol);
+    after = static_cast<long>(text.size()) - 1;
+  }
+  for (size_t i = 0; i < text.size(); ++i) {
+    newText.push_back(text[i]);
+    newEnds.push_back(ends[i]);
+    if (static_cast<long>(i) != after) continue;
+    if (newEnds.back().empty()) newEnds.back() = eol;
+    for (const std::string& line : added) {
+      newText.push_back(line);
+      newEnds.push_back(eol);
+    }
+  }
+  out->assign(bytes, 0, bomSize);
+  for (size_t i = 0; i < newText.size(); ++i) *out += newText[i] + newEnds[i];
+  return true;
 }
 
 int ReadSettingsFileAsIs(const char* path, SettingsText* out) {
@@ -282,10 +381,22 @@ int ReadSettingsFile(const char* path, SettingsText* out, std::string* keptAs) {
   return SETTINGS_DAMAGED;
 }
 
-bool WriteSettingsFile(const char* path, const SettingsValues& values) {
-  std::string text = FormatSettings(values);
-  std::string temporary = std::string(path) + ".tmp";
+bool WriteSettingsFile(const char* path, const SettingsValues& changes) {
   std::lock_guard<std::mutex> one(WriteLock());
+  std::string old;
+  if (FileExists(path)) {
+    // Never written over: a file that cannot be read, or that is something else.
+    long long size = FileSizeOf(path);
+    if (size < 0 || size > kLargestFile || !ReadWhole(path, &old)) return false;
+    SettingsText read;
+    ParseSettingsText(old, &read);
+    if (!read.isSettings && old.find_first_not_of(" \t\r\n", SettingsEncodingOf(old) == SETTINGS_UTF8_BOM ? 3 : 0) !=
+                                 std::string::npos)
+      return false;
+  }
+  std::string text;
+  if (!UpdateSettingsText(old, changes, &text)) return false;
+  std::string temporary = std::string(path) + ".tmp";
   FileHandle file = FileCreateAlways(temporary.c_str());
   if (!file) return false;
   bool written = FileWrite(file, text.data(), static_cast<int>(text.size())) == static_cast<int>(text.size()) &&

@@ -48,19 +48,53 @@ TEST(SettingsText, ReadAsEditorsWriteIt) {
   EXPECT_TRUE(t.isSettings);
   EXPECT_EQ(t.values.value[SET_SERIAL], "00000007");
   EXPECT_EQ(t.values.value[SET_LOG_FILE], "検査表\\a.csv");
+  // Today's Notepad saves UTF-8 without a mark: ログ.csv, not 繝ｭ繧ｰ.csv.
+  t = Parse("[QB2BENCH]\r\nLogFile=\xE3\x83\xAD\xE3\x82\xB0.csv\r\n");
+  EXPECT_EQ(t.encoding, SETTINGS_UTF8);
+  EXPECT_EQ(t.values.value[SET_LOG_FILE], "ログ.csv");
+  // A value with no Shift-JIS form is refused, and says so (café: é).
+  t = Parse("\xEF\xBB\xBF[QB2BENCH]\r\nLogFile=caf\xC3\xA9.csv\r\n");
+  EXPECT_FALSE(t.values.given[SET_LOG_FILE]);
+  EXPECT_TRUE(t.rejected[SET_LOG_FILE]);
+}
+
+// Only the keys written change, in place and in the file's own encoding: an
+// engineer's comments, other programs' sections, unknown keys, the order, the
+// byte-order mark and the line ends stay as they were; a new key joins the section.
+TEST(SettingsText, AWriteChangesOnlyItsOwnLines) {
+  SettingsValues changes;
+  changes.given[SET_SERIAL] = true;
+  changes.value[SET_SERIAL] = "00000101";
+  changes.given[SET_LOG_FILE] = true;
+  changes.value[SET_LOG_FILE] = "ログ.csv";
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string before = bom + "; station 3, set up by K.\n[Other]\nSerialNumber=5\n[QB2BENCH]\n"
+                                   "Unknown=x\n  serialnumber = 00000100 ; last\nComPort=7\n\n[Tail]\nA=1";
+  std::string after;
+  ASSERT_TRUE(UpdateSettingsText(before, changes, &after));
+  EXPECT_EQ(after, bom + "; station 3, set up by K.\n[Other]\nSerialNumber=5\n[QB2BENCH]\nUnknown=x\n"
+                         "SerialNumber=00000101\nComPort=7\nLogFile=\xE3\x83\xAD\xE3\x82\xB0.csv\n\n[Tail]\nA=1");
+  // Shift-JIS with CRLF and no section: the keys before any section are the bench's.
+  ASSERT_TRUE(UpdateSettingsText("ComPort=7\r\n", changes, &after));
+  EXPECT_EQ(after, "ComPort=7\r\nLogFile=ログ.csv\r\nSerialNumber=00000101\r\n");
+  // A value the file's encoding cannot carry is not written at all.
+  changes.value[SET_LOG_FILE] = std::string("\x81", 1);
+  EXPECT_FALSE(UpdateSettingsText(bom + "[QB2BENCH]\n", changes, &after));
 }
 
 // A number that cannot be read is never guessed at: not a bad value, not one of
 // two. An empty one, which the bench saves before any was typed, is no problem.
 TEST(SettingsText, ASerialNumberThatCannotBeReadIsNotTaken) {
-  for (const char* bad : {"12ab", "2147483648", "1 2", "00000042\nSerialNumber=00000041"}) {
+  // The unit holds eight digits: a sign or a ninth digit would be stamped as another
+  // number (100000000 alone says that none is left).
+  for (const char* bad : {"12ab", "-1", "+5", "100000001", "2147483648", "1 2", "00000042\nSerialNumber=00000041"}) {
     SettingsText t = Parse(std::string("[QB2BENCH]\nSerialNumber=") + bad + "\n");
     EXPECT_TRUE(t.serialUnreadable) << bad;
     EXPECT_FALSE(t.values.given[SET_SERIAL]) << bad;
   }
-  SettingsText t = Parse("[QB2BENCH]\nSerialNumber=\nSerialNumber=-2147483648\n");
+  SettingsText t = Parse("[QB2BENCH]\nSerialNumber=\nSerialNumber=99999999\n");
   EXPECT_FALSE(t.serialUnreadable);
-  EXPECT_EQ(t.values.value[SET_SERIAL], "-2147483648");
+  EXPECT_EQ(t.values.value[SET_SERIAL], "99999999");
   EXPECT_TRUE(t.problems.empty());
   t = Parse("[QB2BENCH]\nSerialNumber=\n");
   EXPECT_FALSE(t.serialUnreadable);
@@ -72,10 +106,14 @@ class SettingsFile : public ::testing::Test {
   void SetUp() override {
     dir_ = MakeTempDir("ini");
     ASSERT_FALSE(dir_.empty());
+    ASSERT_EQ(chdir(dir_.c_str()), 0);  // the bench's counter is QB2BENCH.INI of its folder
     path_ = dir_ + "/QB2BENCH.INI";
     UiModelReset();
   }
-  void TearDown() override { RemoveTempDir(dir_); }
+  void TearDown() override {
+    ReleaseBenchCounter();
+    RemoveTempDir(dir_);
+  }
   void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
   std::string dir_, path_;
 };
@@ -106,6 +144,8 @@ TEST_F(SettingsFile, ADamagedFileIsKeptAndNeverOverwritten) {
 // The bench's boxes: saved and read back; a box too long to hold whole keeps the
 // value the file had, so a cut name never reaches the file.
 TEST_F(SettingsFile, TheBoxesComeBackAfterARestartAndALongNameIsNotSaved) {
+  std::string holder;
+  ASSERT_TRUE(TakeSerialCounter(0, &holder));
   UiSetText(IDC_PORT_NUMBER, "12");
   UiSetText(IDC_LOG_FILE, "検査表\\line.csv");
   UiSetText(IDC_FLASH_ADDR, "4096");
@@ -131,6 +171,24 @@ TEST_F(SettingsFile, TheBoxesComeBackAfterARestartAndALongNameIsNotSaved) {
   EXPECT_EQ(UiModelText(IDC_FLASH_SIZE), "");
   EXPECT_EQ(UiGetCheck(IDC_VERIFY), 1);
   EXPECT_TRUE(StartNotice().empty());
+}
+
+// A bench that does not hold the counter (another program had it at its start)
+// never puts back the number it showed: the command line counted on meanwhile.
+TEST_F(SettingsFile, ABenchWithoutTheCounterLeavesTheNumberAsTheFileHasIt) {
+  Write("[QB2BENCH]\r\nSerialNumber=00000101\r\n");
+  UiSetText(IDC_SERIAL_NUMBER, "00000100");
+  UiSetText(IDC_PORT_NUMBER, "9");
+  ASSERT_TRUE(SaveSettings(path_.c_str()));
+  EXPECT_EQ(ReadAll(path_).find("SerialNumber=00000100"), std::string::npos) << ReadAll(path_);
+  EXPECT_NE(ReadAll(path_).find("SerialNumber=00000101"), std::string::npos);
+  EXPECT_NE(ReadAll(path_).find("ComPort=9"), std::string::npos);
+  // Taken at last, the counter brings the file's number into the box first.
+  LoadSettings(path_.c_str());
+  UiSetText(IDC_SERIAL_NUMBER, "00000100");
+  std::string holder;
+  ASSERT_TRUE(TakeSerialCounter(0, &holder));
+  EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000101");
 }
 
 }  // namespace
