@@ -16,10 +16,13 @@ std::string BoxText(int id);
 int LoadSettings(const char* path);
 const std::string& StartNotice();
 
-// Writes every setting as its box holds it now (any thread: the boxes are read
-// through the dialog's thread, which serves them during a join too). A box whose
-// text is longer than a box may hold keeps the value the file last had: a cut name
-// would name another file. True when written.
+// Writes every setting as its box holds it now, each in its own line of the file,
+// the rest of the file kept (any thread: the boxes are read through the dialog's
+// thread, which serves them during a join too). A box whose text is longer than a
+// box may hold keeps the value the file has: a cut name would name another file.
+// Box 304 is written only while the bench holds the serial number counter; without
+// it the bench holds the counter for the write alone (waiting up to 2 s for another
+// holder) and leaves the file's SerialNumber as it is. True when written.
 bool SaveSettings(const char* path);
 
 // The serial number counter (record/serial_counter.h): the bench holds it from its
@@ -27,8 +30,12 @@ bool SaveSettings(const char* path);
 // TakeSerialCounter takes it if it is not held yet (waiting up to waitMs); when it
 // was taken late, box 304 is read again from the file, which another program may
 // have counted on. False, with the holder's name in *holder, when another holds it.
-// Dialog's thread.
+// Dialog's thread. HoldsSerialCounter: any thread.
 bool TakeSerialCounter(unsigned waitMs, std::string* holder);
+bool HoldsSerialCounter();
+// Lets go of the counter once the bench has saved for the last time (its close),
+// so that a program waiting for it need not wait for the process's end.
+void ReleaseBenchCounter();
 
 // The number the last good run left in box 304 could not be written: the next
 // em-start is refused until a save succeeds. Set by the worker, read and cleared

@@ -19,6 +19,7 @@
 #include "platform/file.h"
 #include "platform/ui.h"
 #include "record/run_log.h"
+#include "record/serial_counter.h"
 #include "record/settings.h"
 #include "sequence/sequence.h"
 #include "util/text.h"
@@ -33,6 +34,10 @@ bool ResultPending = false;
 
 // How long the bench's start waits for a program that is claiming its numbers.
 const unsigned kCounterWaitMs = 2000;
+// How long em-start waits for the counter when the bench could not take it before:
+// a claim of the command line holds it for a moment; a program that holds it for
+// longer is named in a box.
+const unsigned kEmStartCounterWaitMs = 1000;
 // What the start says of a counter another program holds ("": nothing). Dialog's thread.
 std::string CounterNotice;
 
@@ -157,21 +162,21 @@ bool ProductionInputs(JobParamsRecord* params) {
   char text[512];
   UiGetText(IDC_SERIAL_NUMBER, text, sizeof text);
   if (IsBenchProgram()) {
-    std::string serial = text;
-    while (!serial.empty() && serial.back() == ' ') serial.pop_back();
-    while (!serial.empty() && serial[0] == ' ') serial.erase(0, 1);
-    if (!SettingValid(SET_SERIAL, serial)) {
-      ShowWarningBox("S/N (304) を数字で入れてください: em-start できません", kCaption);
-      return false;
-    }
+    // The counter first: taken late, it puts the file's number into box 304.
     std::string holder;
-    if (!TakeSerialCounter(0, &holder)) {
+    if (!TakeSerialCounter(kEmStartCounterWaitMs, &holder)) {
       std::string box = "S/N のカウンタ (QB2BENCH.INI) は " + (holder.empty() ? std::string("ほかのプログラム") : holder) +
                         " が使っています: em-start できません";
       ShowWarningBox(box.c_str(), kCaption);
       return false;
     }
-    UiGetText(IDC_SERIAL_NUMBER, text, sizeof text);  // read again: a late take reads the file
+    // The unit holds eight digits: a larger number or a sign would go into it as
+    // another number.
+    int32_t serial = 0;
+    if (!ParseSerialNumber(BoxText(IDC_SERIAL_NUMBER), &serial)) {
+      ShowWarningBox("S/N (304) を 0 から 99999999 までの数字で入れてください: em-start できません", kCaption);
+      return false;
+    }
     if (SerialNotKept()) {
       if (!SaveSettings(kSettingsFile)) {
         ShowWarningBox(kSerialNotKeptText, kCaption);
@@ -179,8 +184,10 @@ bool ProductionInputs(JobParamsRecord* params) {
       }
       SetSerialNotKept(false);
     }
+    params->serialNumber = serial;
+  } else {
+    params->serialNumber = static_cast<int32_t>(ParseDecimal(text));
   }
-  params->serialNumber = static_cast<int32_t>(ParseDecimal(text));
   params->imagePath = DefaultFlashDataPath();
   params->verify = IsBenchProgram() && UiGetCheck(IDC_VERIFY) == 1;
   params->rangeReplyBoundMs = 0;
@@ -250,7 +257,8 @@ void ShowProductionResult(const JobParamsRecord& params) {
   ResultPending = false;
   char text[300];
   const bool good = params.outcome == JOB_DONE;
-  if (good) std::snprintf(text, sizeof text, "合格 S/N %08ld", static_cast<long>(params.serialNumber));
+  if (good && params.run.unstamped) std::snprintf(text, sizeof text, "合格 S/N なし (データに S/N の場所がありません)");
+  else if (good) std::snprintf(text, sizeof text, "合格 S/N %08ld", static_cast<long>(params.serialNumber));
   else std::snprintf(text, sizeof text, "不合格: %s", params.reason.c_str());
   UiSetText(IDC_RESULT, text);
   // A failure fills the bar in red, also when it came before any page went out.
@@ -316,6 +324,7 @@ void OnCloseDialog() {
   // One more try for a next serial number that could not be kept after a run.
   if (IsBenchProgram() && !SaveSettings(kSettingsFile))
     ShowWarningBox(SerialNotKept() ? kSerialNotKeptText : kTraceSettingsNotSaved, kCaption);
+  ReleaseBenchCounter();
   // Run log lines that could not be written go with the process: the operator is
   // told how many, so the record can be mended by hand.
   std::string log = BoxText(IDC_LOG_FILE);

@@ -1,10 +1,12 @@
 // Files: the few ways the program opens them, with the Win32 sharing and creation
-// rules (no sharing; open-existing or create-always).
+// rules (readers share with everyone; writers share with no one; open-existing or
+// create-always).
 #pragma once
 
 typedef void* FileHandle;  // null when the open failed
 
-// An existing file, read access, no sharing.
+// An existing file, read access, reading and writing shared with others: the units
+// of a gang read one image or firmware file at once.
 FileHandle FileOpenRead(const char* path);
 // An existing file, read and write access, no sharing (fails on a read-only file).
 FileHandle FileOpenReadWrite(const char* path);
@@ -47,13 +49,19 @@ bool FileExists(const char* path);
 // exists (it is never replaced) or the move fails. Any thread.
 bool FileRenameNoReplace(const char* from, const char* to);
 // A lock between processes held by an open handle: the file is created when
-// missing and opened for reading and writing so that no other handle (of this or
-// another process) can take the same lock while this one is open, though anyone
-// may still open it with FileOpenReadShared to read who holds it. On success the
-// file is emptied for the holder's text (FileWrite). Null at once, never waiting,
-// when the lock is held elsewhere or the file cannot be opened. The lock goes with
-// FileClose or the end of the process, however it ends. Any thread.
-FileHandle FileTakeLock(const char* path);
+// missing (writable by every user of the machine: the next holder may be another
+// user) and opened so that no other handle (of this or another process) can take
+// the same lock while this one is open, though anyone may still open it with
+// FileOpenReadShared to read who holds it. Only the system's lock decides: a text
+// left in the file by a holder that is gone counts for nothing. On success the
+// file is emptied for the holder's text (FileWrite; a user who may not write the
+// file holds the lock all the same, without a text). Null at once, never waiting,
+// when the lock is held elsewhere (*heldElsewhere true) or the file cannot be
+// opened (false). The lock goes with FileReleaseLock or the end of the process,
+// however it ends. Any thread.
+FileHandle FileTakeLock(const char* path, bool* heldElsewhere = nullptr);
+// Empties the holder's text (where it may) and lets the lock go. Null does nothing.
+void FileReleaseLock(FileHandle lock);
 // An exclusive lock between processes on an open file (a shared record such as the
 // run log from FileOpenForAppend), tried every few milliseconds until waitMs has
 // passed: true once held, false when not obtained in time. It only excludes

@@ -125,14 +125,36 @@ bool TryLock(int fd) {
 }
 }  // namespace
 
-FileHandle FileTakeLock(const char* path) {
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);  // no O_TRUNC: the holder's text stays
+FileHandle FileTakeLock(const char* path, bool* heldElsewhere) {
+  if (heldElsewhere) *heldElsewhere = false;
+  // No O_TRUNC: the holder's text stays until the lock is ours.
+  int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    fchmod(fd, 0666);  // past the umask: the next holder may be another user of the station
+  } else {
+    fd = open(path, O_RDWR | O_CLOEXEC);
+    // A file another user made without write access for us: flock does not need it.
+    if (fd < 0 && errno == EACCES) fd = open(path, O_RDONLY | O_CLOEXEC);
+  }
   if (fd < 0) return nullptr;
-  if (!TryLock(fd) || ftruncate(fd, 0) != 0) {
+  if (!TryLock(fd)) {
+    if (heldElsewhere) *heldElsewhere = errno == EWOULDBLOCK;
+    close(fd);
+    return nullptr;
+  }
+  if (ftruncate(fd, 0) != 0 && errno != EBADF && errno != EINVAL) {
     close(fd);
     return nullptr;
   }
   return FromFd(fd);
+}
+
+void FileReleaseLock(FileHandle lock) {
+  if (!lock) return;
+  if (ftruncate(ToFd(lock), 0) != 0) {
+    // A read-only holder has no text to take away.
+  }
+  close(ToFd(lock));
 }
 
 bool FileLockWhole(FileHandle file, unsigned waitMs) {

@@ -7,7 +7,8 @@ FileHandle Wrap(HANDLE h) { return h == INVALID_HANDLE_VALUE ? nullptr : static_
 }  // namespace
 
 FileHandle FileOpenRead(const char* path) {
-  return Wrap(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return Wrap(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 FileHandle FileOpenReadWrite(const char* path) {
   return Wrap(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -92,19 +93,27 @@ bool FileExists(const char* path) { return GetFileAttributesA(path) != INVALID_F
 
 bool FileRenameNoReplace(const char* from, const char* to) { return MoveFileExA(from, to, 0) != 0; }
 
-FileHandle FileTakeLock(const char* path) {
+FileHandle FileTakeLock(const char* path, bool* heldElsewhere) {
   // Write access shared with no one is the lock: a second taker, wanting write
   // access, meets a sharing violation while this handle is open; readers asking
   // for read access only (and sharing write) still get in. The system closes the
   // handle when the process ends, however it ends.
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (heldElsewhere) *heldElsewhere = h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !SetEndOfFile(h)) {
     CloseHandle(h);
     return nullptr;
   }
   return h;
+}
+
+void FileReleaseLock(FileHandle lock) {
+  if (!lock) return;
+  HANDLE h = static_cast<HANDLE>(lock);
+  if (SetFilePointer(h, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER) SetEndOfFile(h);
+  CloseHandle(h);
 }
 
 namespace {

@@ -31,11 +31,24 @@ std::string SerialText(int32_t serial) {
   return text;
 }
 
-FileHandle HoldSerialCounter(const char* iniPath, const char* holderName, unsigned waitMs, std::string* holder) {
+bool ParseSerialNumber(const std::string& text, int32_t* serial) {
+  size_t a = text.find_first_not_of(" \t"), b = text.find_last_not_of(" \t");
+  if (a == std::string::npos) return false;
+  std::string digits = text.substr(a, b - a + 1);
+  if (digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  long long value = std::atoll(digits.c_str());
+  if (value > kLastSerialNumber) return false;
+  *serial = static_cast<int32_t>(value);
+  return true;
+}
+
+FileHandle HoldSerialCounter(const char* iniPath, const char* holderName, unsigned waitMs, std::string* holder,
+                             bool (*stopAsked)()) {
   const std::string lockPath = SerialCounterLockPath(iniPath);
   const uint32_t start = TickCountMs();
+  bool heldElsewhere = false;
   for (;;) {
-    FileHandle held = FileTakeLock(lockPath.c_str());
+    FileHandle held = FileTakeLock(lockPath.c_str(), &heldElsewhere);
     if (held) {
       LocalTimeFields t;
       ReadLocalTime(&t);
@@ -45,40 +58,44 @@ FileHandle HoldSerialCounter(const char* iniPath, const char* holderName, unsign
       FileWrite(held, text, n);
       return held;
     }
-    if (TickCountMs() - start >= waitMs) break;
+    if (!heldElsewhere) break;  // no waiting makes a file we cannot open usable
+    if (TickCountMs() - start >= waitMs || (stopAsked && stopAsked())) break;
     SleepMs(kRetryMs);
   }
-  *holder = HolderOf(lockPath);
+  *holder = heldElsewhere ? HolderOf(lockPath) : "nobody: " + lockPath + " cannot be opened";
   return nullptr;
 }
 
-void ReleaseSerialCounter(FileHandle held) {
-  if (held) FileClose(held);
-}
+void ReleaseSerialCounter(FileHandle held) { FileReleaseLock(held); }
 
-bool ClaimSerialNumbers(const char* iniPath, int count, int32_t* first, std::string* error) {
+int ClaimSerialNumbers(const char* iniPath, int count, int32_t* first, std::string* error) {
   SettingsText read;
   int state = ReadSettingsFileAsIs(iniPath, &read);
   if (state == SETTINGS_MISSING) {
     *error = std::string(iniPath) + " not found: no serial number to take";
-    return false;
+    return CLAIM_UNREADABLE;
   }
   if (state != SETTINGS_READ) {
     *error = std::string(iniPath) + " cannot be read as settings";
-    return false;
+    return CLAIM_UNREADABLE;
   }
   if (read.serialUnreadable || !read.values.given[SET_SERIAL]) {
-    *error = std::string(iniPath) + " holds no SerialNumber that can be read";
-    return false;
+    *error = std::string(iniPath) + " holds no SerialNumber that can be read (0 to 99999999)";
+    return CLAIM_UNREADABLE;
   }
   long long value = std::atoll(read.values.value[SET_SERIAL].c_str());
-  *first = static_cast<int32_t>(value);
-  // Counted in unsigned arithmetic, as a run counts up: after 2147483647 comes -2147483648.
-  int32_t next = static_cast<int32_t>(static_cast<uint32_t>(*first) + static_cast<uint32_t>(count));
-  read.values.value[SET_SERIAL] = SerialText(next);
-  if (!WriteSettingsFile(iniPath, read.values)) {
-    *error = std::string(iniPath) + " cannot be written: the next serial number would not be kept";
-    return false;
+  if (count < 1 || value + count - 1 > kLastSerialNumber) {
+    *error = "no serial number left: " + std::string(iniPath) + " is at " + read.values.value[SET_SERIAL] +
+             " and the last is 99999999";
+    return CLAIM_NONE_LEFT;
   }
-  return true;
+  SettingsValues next;
+  next.given[SET_SERIAL] = true;
+  next.value[SET_SERIAL] = SerialText(static_cast<int32_t>(value + count));
+  if (!WriteSettingsFile(iniPath, next)) {
+    *error = std::string(iniPath) + " cannot be written: the next serial number would not be kept";
+    return CLAIM_NOT_KEPT;
+  }
+  *first = static_cast<int32_t>(value);
+  return CLAIM_TAKEN;
 }
