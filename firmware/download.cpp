@@ -258,10 +258,15 @@ int FirmwareDownloadJob(void* arg) {
   params->run = RunRecord();
   params->run.operation = "download";
   params->run.file = params->firmwarePath;
-  std::vector<unsigned char> image(FIRMWARE_IMAGE_SIZE, 0xFF);
+  // Read once: a file read again after the boot-enter could fail then (another
+  // program holding it) and leave the unit in its boot loader.
+  std::vector<unsigned char> image;
+  image.swap(params->firmwareImage);
+  const bool loaded = image.size() == FIRMWARE_IMAGE_SIZE;
+  if (!loaded) image.assign(FIRMWARE_IMAGE_SIZE, 0xFF);
   const char* failure = nullptr;
   int outcome = JOB_DONE;
-  if (ReadSRecordFile(params->firmwarePath.c_str(), image.data()) == 0) {
+  if (!loaded && ReadSRecordFile(params->firmwarePath.c_str(), image.data()) == 0) {
     failure = "Cannot read S-Format file.";
     outcome = JOB_FILE;
   } else {

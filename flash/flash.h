@@ -37,6 +37,9 @@ struct FlashRequest {
   // nothing changes it while it loads (a read-only file is refused); the command
   // line reads it shared, as a line's read-only images must be read.
   bool exclusive = true;
+  // The command line: a write's whole file must fit the flash from its address (a
+  // longer file is refused, not cut short), for it has no operator to see a cut.
+  bool wholeFile = false;
 };
 
 // On the front end's thread, once the port is open and no worker runs: loads the

@@ -38,13 +38,14 @@ bool AllErased(const unsigned char* bytes, uint32_t count) {
 }
 
 // Loads the file of a write or erase into TransferBuffer; the byte count, or -1
-// after its warning box.
-int LoadJobFile(const FlashRequest& request) {
+// after its warning box. *length: the file's whole length, which may be more.
+int LoadJobFile(const FlashRequest& request, long long* length) {
   FileHandle file = request.exclusive ? FileOpenReadWrite(request.file.c_str()) : FileOpenReadShared(request.file.c_str());
   if (!file) {
     Warn("OPEN ERROR");
     return -1;
   }
+  *length = FileSizeOfOpen(file);
   int got = FileRead(file, TransferBuffer, static_cast<int>(kTransferBufferSize));
   FileClose(file);
   if (got < 0) {
@@ -87,13 +88,15 @@ WorkerEntry FlashJobOf(int kind) {
 
 int PrepareFlashJob(const FlashRequest& request, JobParamsRecord* params, int64_t* loaded) {
   *loaded = -1;
+  long long length = -1;
   // An erase loads its file as a write does: its length is the default size.
   if (request.kind != IDC_FLASH_READ && !request.file.empty()) {
-    *loaded = LoadJobFile(request);
+    *loaded = LoadJobFile(request, &length);
     if (*loaded < 0) return JOB_FILE;
   }
   int64_t size = request.sizeFromFile ? (*loaded < 0 ? 0 : *loaded) : request.size;
-  if (!FlashRangeValid(request.address, size)) {
+  const bool cut = request.wholeFile && request.sizeFromFile && length > *loaded;
+  if (cut || !FlashRangeValid(request.address, size)) {
     Warn("入力値異常");
     return JOB_BAD_INPUT;
   }

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "device/clock.h"
 #include "record/run_log.h"
@@ -37,6 +38,9 @@ struct JobParamsRecord {
   // stopped, as on the bench, where the operator sees the run wait and has em-stop.
   uint32_t rangeReplyBoundMs = 0;
   std::string firmwarePath;  // download: the S-record file
+  // download: the file as read and checked before anything was sent (the command
+  // line); empty: the job reads firmwarePath itself (the dialogs).
+  std::vector<unsigned char> firmwareImage;
   bool clockGiven = false;  // clock set: the time in clock, else the PC's local time
   std::string logFile;      // the run log ("": none)
   std::string portName;     // the port as the run log names it: "COM7", or a device path

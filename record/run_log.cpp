@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "operator/outlets.h"
 #include "operator/program.h"
@@ -133,6 +134,56 @@ void LogRun(const RunRecord& record, const std::string& path, const std::string&
     Waiting().lines.push_back(FormatRunLine(record, now, RunLogProgramName(), port));
   }
   Say(WriteWaiting(path), path);
+}
+
+namespace {
+// The fields of one CSV line as FormatRunLine writes them (quoted ones unquoted).
+std::vector<std::string> CsvFields(const std::string& line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (quoted) {
+      if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') fields.back() += line[++i];
+      else if (c == '"') quoted = false;
+      else fields.back() += c;
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      fields.emplace_back();
+    } else if (c != '\r') {
+      fields.back() += c;
+    }
+  }
+  return fields;
+}
+}  // namespace
+
+bool RunLogHasLine(const std::string& path, const std::string& port, const std::string& operation,
+                   const std::string& serial, const LocalTimeFields& since) {
+  const long long kTail = 1 << 20;
+  FileHandle file = FileOpenReadShared(path.c_str());
+  if (!file) return false;
+  long long size = FileSizeOfOpen(file);
+  long long from = size > kTail ? size - kTail : 0;
+  std::string text(static_cast<size_t>(size > from ? size - from : 0), '\0');
+  int got = text.empty() ? 0 : FileReadAt(file, from, &text[0], static_cast<int>(text.size()));
+  FileClose(file);
+  if (got <= 0) return false;
+  text.resize(static_cast<size_t>(got));
+  char stamp[32];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", since.year, since.month, since.day,
+                since.hour, since.minute, since.second, since.millisecond);
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::vector<std::string> f = CsvFields(text.substr(at, end - at));
+    at = end + 1;
+    if (f.size() >= 5 && f[0] >= stamp && f[1] == RunLogProgramName() && f[2] == port && f[3] == operation &&
+        (serial.empty() || f[4] == serial))
+      return true;
+  }
+  return false;
 }
 
 int FlushRunLog(const std::string& path) {

@@ -24,6 +24,7 @@
 struct RunRecord {
   const char* operation = "";  // "production", "flash-write", "flash-read", "flash-erase", "download", ...
   std::string serial;          // production only: the number the run stamped
+  bool unstamped = false;      // production: the image has no place for a number, none went in
   std::string file;            // as the operation named it
   long long bytes = -1;        // the memory range it covered; -1 when not known
   bool hasCrc = false;         // crc32 is left empty without it
@@ -49,6 +50,13 @@ void LogRun(const RunRecord& record, const std::string& path, const std::string&
 int FlushRunLog(const std::string& path);
 // Lines waiting to be written (any thread).
 int RunLogPending();
+
+// Whether the log at path holds a line of this program for port, operation and
+// serial ("": any) stamped at or after since: a line a process wrote before it
+// was killed, which must not be written a second time. Looks at the last 1 MiB of
+// the file. Any thread.
+bool RunLogHasLine(const std::string& path, const std::string& port, const std::string& operation,
+                   const std::string& serial, const LocalTimeFields& since);
 
 // One CSV line (ending in CRLF) for record, ended at time by program on port.
 std::string FormatRunLine(const RunRecord& record, const LocalTimeFields& time, const char* program,

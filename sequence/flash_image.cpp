@@ -99,37 +99,62 @@ std::string DefaultFlashDataPath() {
   return JoinPath(std::string(dir.data(), static_cast<size_t>(length)), kFlashDataFileName, kPathSeparator);
 }
 
+namespace {
+// Reads the image at path into *image, whole pages (a last part page padded with
+// erased bytes, so the page loop never reads past the copy), its own length in
+// *size. Null, or the token of what stands in the way; *sizeKnown says whether the
+// file's size was read (for the size line a failed run traces).
+const char* ReadImage(const std::string& path, std::vector<unsigned char>* image, long long* size, bool* sizeKnown) {
+  *size = path.empty() ? -1 : FileSizeOf(path.c_str());
+  *sizeKnown = *size >= 0;
+  if (*size < 0) return "___FLASH_DATA_FILE_NOT_EXIST___";
+  // The run erases 0x0000-0xFFFF only: a page above it would be programmed onto
+  // flash holding whatever was there before.
+  if (*size > static_cast<long long>(kErasedImageSize)) return "___FLASH_DATA_FILE_TOO_LARGE___";
+  FileHandle file = FileOpenRead(path.c_str());
+  if (!file) return "___FLASH_DATA_FILE_NOT_OPEN___";
+  long long padded = (*size + kFlashPageSize - 1) / kFlashPageSize * kFlashPageSize;
+  image->assign(static_cast<size_t>(padded > 0 ? padded : 1), kBlank);
+  int got = FileRead(file, image->data(), static_cast<int>(*size));
+  FileClose(file);
+  if (got == 0 || got != *size) {
+    std::vector<unsigned char>().swap(*image);
+    return got == 0 ? "___FLASH_DATA_FILE_NOT_READ___" : "___FLASH_DATA_FILE_READ_ERROR___";
+  }
+  return nullptr;
+}
+
+// Whether the image has a place for the serial number: its page at 0xE000 is there
+// and not blank (a blank page is not written, so a stamp on it would never reach
+// the unit).
+bool TakesSerial(const std::vector<unsigned char>& image) {
+  const size_t stampPage = kSerialStampOffset & ~static_cast<uint32_t>(kFlashPageSize - 1);
+  return stampPage + kFlashPageSize <= image.size() && !PageIsBlank(image.data() + stampPage);
+}
+}  // namespace
+
+int CheckFlashDataImage(const std::string& path, bool* takesSerial, std::string* token) {
+  std::vector<unsigned char> image;
+  long long size = 0;
+  bool sizeKnown = false;
+  const char* failure = ReadImage(path, &image, &size, &sizeKnown);
+  *takesSerial = failure == nullptr && TakesSerial(image);
+  if (failure) *token = failure;
+  return failure ? JOB_FILE : JOB_DONE;
+}
+
 bool LoadFlashDataImage(const std::string& path) {
   ReleaseFlashDataImage();
   SequenceParams->run.file = path;
-  long long size = path.empty() ? -1 : FileSizeOf(path.c_str());
-  if (size < 0) {
-    Fail("___FLASH_DATA_FILE_NOT_EXIST___");
-    return false;
-  }
-  std::snprintf(SequenceLine, kSequenceLineSize, "ファイルサイズ＝%ld", static_cast<long>(size));
-  // The run erases 0x0000-0xFFFF only: a page above it would be programmed onto
-  // flash holding whatever was there before.
-  if (size > static_cast<long long>(kErasedImageSize)) {
-    AppendTrace(SequenceLine);
-    Fail("___FLASH_DATA_FILE_TOO_LARGE___");
-    return false;
-  }
-  FileHandle file = FileOpenRead(path.c_str());
-  if (!file) {
-    AppendTrace(SequenceLine);
-    Fail("___FLASH_DATA_FILE_NOT_OPEN___");
-    return false;
-  }
-  // Whole pages in memory: a last part page is padded with erased bytes, so the
-  // page loop never reads past the copy.
-  long long padded = (size + kFlashPageSize - 1) / kFlashPageSize * kFlashPageSize;
-  Image.assign(static_cast<size_t>(padded > 0 ? padded : 1), kBlank);
-  int got = FileRead(file, Image.data(), static_cast<int>(size));
-  FileClose(file);
-  if (got == 0 || got != size) {
-    AppendTrace(SequenceLine);
-    Fail(got == 0 ? "___FLASH_DATA_FILE_NOT_READ___" : "___FLASH_DATA_FILE_READ_ERROR___");
+  long long size = 0;
+  bool sizeKnown = false;
+  const char* failure = ReadImage(path, &Image, &size, &sizeKnown);
+  if (failure) {
+    if (sizeKnown) {
+      std::snprintf(SequenceLine, kSequenceLineSize, "ファイルサイズ＝%ld", static_cast<long>(size));
+      AppendTrace(SequenceLine);
+    }
+    Fail(failure);
     ReleaseFlashDataImage();
     return false;
   }
@@ -150,11 +175,15 @@ void ProgramFlashDataImage() {
   const long long padded = static_cast<long long>(Image.size());
 
   // Stamped before the pages go out, on the page as read from the file: a blank
-  // page at 0xE000 is not written, and the unit then gets no serial number.
-  const long long stampPage = kSerialStampOffset & ~static_cast<uint32_t>(kFlashPageSize - 1);
-  if (stampPage < padded && !PageIsBlank(image + stampPage))
-    PackBcdNumber(image + kSerialStampOffset, 4, static_cast<uint32_t>(SerialNumber));
+  // page at 0xE000 is not written, and the unit then gets no serial number. The
+  // record then says so: it must never name a number the unit does not hold.
   RunRecord& run = SequenceParams->run;
+  if (TakesSerial(Image)) {
+    PackBcdNumber(image + kSerialStampOffset, 4, static_cast<uint32_t>(SerialNumber));
+  } else {
+    run.serial.clear();
+    run.unstamped = true;
+  }
   run.bytes = ImageSize;
   run.hasCrc = true;
   run.crc32 = Crc32(image, static_cast<size_t>(ImageSize));

@@ -66,8 +66,14 @@ const char* ReasonOfToken(const std::string& token);
 // path into memory (whole pages, a last part page padded with 0xFF). False after
 // the run has failed with the image's token (missing, unreadable, over 64 KiB).
 bool LoadFlashDataImage(const std::string& path);
-// State 41: stamps SerialNumber at 0xE004 of the loaded image and writes every page
-// that is not blank (then reads them back when the record asks to verify). Sets
+// The image at path as a run would load it, read and checked before a number is
+// taken or anything sent: JOB_DONE, with *takesSerial telling whether the image
+// has a place for the serial number (its page at 0xE000 there and not blank), or
+// JOB_FILE with the run's token in *token. Any thread.
+int CheckFlashDataImage(const std::string& path, bool* takesSerial, std::string* token);
+// State 41: stamps SerialNumber at 0xE004 of the loaded image (when it has a place
+// for it; else the run record's serial is emptied and marked unstamped) and writes
+// every page that is not blank (then reads them back when the record asks to verify). Sets
 // SequenceState to 60 (timer 500 ms) or 210.
 void ProgramFlashDataImage();
 // The end of a run: the loaded image is let go.

@@ -121,8 +121,9 @@ TEST_F(LineRecord, EachOperationLeavesALineWithTheCrcOfWhatTheUnitHolds) {
   // image, so the unit's first 0x300 bytes are the file's.
   Bytes after = unit_->Flash();
   EXPECT_EQ(Bytes(after.begin(), after.begin() + 0x300), image);
+  // No place for a number in it: the line names none, though the bench counts on.
   EXPECT_EQ(std::vector<std::string>({lines[3][3], lines[3][4], lines[3][5], lines[3][6], lines[3][7]}),
-            std::vector<std::string>({"production", "00000041", dir_ + "/" + kFlashDataFileName, "768",
+            std::vector<std::string>({"production", "", dir_ + "/" + kFlashDataFileName, "768",
                                       Hex(Crc32(after.data(), 0x300))}));
   // The download's used block (row 6, 0xC000-0xDFFF) as the unit's program memory holds it.
   Bytes program = unit_->ProgramMemory();
@@ -290,14 +291,16 @@ TEST_F(LineRecord, TheNextSerialNumberIsSavedTheMomentARunSucceeds) {
 // save succeeds.
 TEST_F(LineRecord, NoNumberThatCanBeKeptNoEmStart) {
   SequenceTickSource = FastTicks;
-  WriteImage(Pattern(0x100, 8));
+  WriteImage(StampableImage(8));
   ASSERT_TRUE(OpenLink());
-  for (const char* unreadable : {"", "12ab"}) {
+  // Nor one the unit's eight digits cannot hold: it would be stamped as another.
+  for (const char* unreadable : {"", "12ab", "100000000", "-1"}) {
     UiSetText(IDC_SERIAL_NUMBER, unreadable);
     EmStart();
     EXPECT_FALSE(WorkerRunning()) << unreadable;
   }
-  EXPECT_EQ(UiModelBoxes().size(), 2u);
+  EXPECT_EQ(UiModelBoxes().size(), 4u);
+  EXPECT_EQ(unit_->FrameCount(), 0u);
 
   // The temporary file of the save is a folder: the good run's next number cannot
   // be kept. The box says so, and the next em-start is refused.
@@ -306,13 +309,13 @@ TEST_F(LineRecord, NoNumberThatCanBeKeptNoEmStart) {
   EmStart();
   ASSERT_TRUE(AwaitEnd(10000));
   EXPECT_EQ(UiModelText(IDC_RESULT), "合格 S/N 00000041");
-  ASSERT_EQ(UiModelBoxes().size(), 3u);
-  EXPECT_NE(UiModelBoxes()[2].first.find("保存できません"), std::string::npos);
+  ASSERT_EQ(UiModelBoxes().size(), 5u);
+  EXPECT_NE(UiModelBoxes()[4].first.find("保存できません"), std::string::npos);
   const size_t frames = unit_->FrameCount();
   ASSERT_TRUE(OpenLink());
   EmStart();
   EXPECT_FALSE(WorkerRunning());
-  EXPECT_EQ(UiModelBoxes().size(), 4u);
+  EXPECT_EQ(UiModelBoxes().size(), 6u);
   EXPECT_EQ(unit_->FrameCount(), frames);
 
   // Once a save succeeds, the number the file holds is the one the next unit gets.

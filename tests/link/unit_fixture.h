@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -24,6 +25,16 @@
 inline std::vector<unsigned char> Pattern(size_t n, unsigned seed) {
   std::vector<unsigned char> b(n);
   for (size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>((i * 13 + seed) % 251);
+  return b;
+}
+
+// An image with a place for the serial number (its page at 0xE000), blank but for
+// that page and the first: a production run writes two pages.
+inline std::vector<unsigned char> StampableImage(unsigned seed) {
+  std::vector<unsigned char> b(0xE100, 0xFF);
+  std::vector<unsigned char> p = Pattern(0x100, seed);
+  std::copy(p.begin(), p.end(), b.begin());
+  std::copy(p.begin(), p.end(), b.begin() + 0xE000);
   return b;
 }
 
