@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device/clock.h"
+#include "jobs/job_params.h"
 #include "ops/operations.h"
 
 // The exit values, the same table as --help and the README give.
@@ -23,6 +24,7 @@ enum CliExit {
   EXIT_VERIFY = 7,
   EXIT_STOPPED = 8,
   EXIT_SERIAL = 9,
+  EXIT_NO_RESULT = 10,  // several units: a unit's process ended without a result
 };
 
 // The most units one command drives at once.
@@ -63,8 +65,17 @@ int RunCli(const std::vector<std::string>& args);
 // One unit on port, the job of options, its result line; the exit value. With
 // claimSerial, produce takes its number from the counter when the unit starts.
 int RunUnit(const CliOptions& options, const std::string& port);
-// Several units at once, one child process each; the exit value (0, or 1).
+// Several units at once, one child process each; the exit value (0, 1, 8 or 10).
 int RunGang(const CliOptions& options, const std::vector<std::string>& args);
+// What a command needs before any port is opened, for one unit or a gang: the run
+// log (p->logFile) and the command's files read and checked into p. EXIT_DONE, or
+// the exit value with the reason in *why. *takesSerial: produce's image has a
+// place for a serial number (else no number is taken for it).
+int PrepareCommand(const CliOptions& options, JobParamsRecord* p, std::string* why, bool* takesSerial);
+// Takes count consecutive serial numbers from QB2BENCH.INI's counter, waiting up to
+// 5 s for its holder (a stop ends the wait at once). EXIT_DONE with the first in
+// *first, else EXIT_SERIAL or EXIT_STOPPED with the reason in *why.
+int ClaimNumbers(int count, int32_t* first, std::string* why);
 
 // --- output (cli/output.cpp) --------------------------------------------------
 
@@ -74,6 +85,7 @@ struct UnitResult {
   std::string command;      // "write", "clock get", ...
   std::string operation;    // the run log's name ("flash-write")
   std::string serial, file, result = "OK";
+  bool unstamped = false;   // produce: the image had no place for a serial number
   long long bytes = -1;
   bool hasCrc = false;
   uint32_t crc32 = 0;

@@ -10,6 +10,7 @@
 // standard input ends or says "stop".
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,20 +18,28 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "jobs/worker.h"
 #include "platform/console.h"
+#include "platform/port.h"
 #include "platform/process.h"
 #include "platform/systhread.h"
+#include "record/run_log.h"
 #include "record/serial_counter.h"
-#include "record/settings.h"
 
 namespace {
 
-const unsigned kCounterWaitMs = 5000;
 const uint32_t kPlainIntervalMs = 1000;  // plain progress lines: at most one a second per unit
 const uint32_t kRedrawIntervalMs = 200;  // a terminal's block of lines: five times a second
 
+// One unit. port, serial and the start are the main thread's, set before the
+// readers start; human and json are written by the stdout reader and read by the
+// main thread after joining it; progress, the plain-line marks and exit are
+// written and read under the screen's lock (Draw reads them from any thread).
 struct Unit {
   std::string port;
+  std::string serial;         // the number given to it ("": none)
+  uint32_t startMs = 0;
+  LocalTimeFields started{};  // when its process started, as the run log stamps lines
   ChildProcess child = nullptr;
   PipeHandle in = nullptr, out = nullptr, err = nullptr;
   std::string human, json;  // its result lines
@@ -119,13 +128,13 @@ class Gang {
     if (screen_.redraw) Draw();
   }
 
-  // A unit's result: its one line, whole, above the block.
-  void OnResult(Unit& u) {
+  // A unit's end with its exit value, and its one line, whole, above the block.
+  void OnResult(Unit& u, int exitValue) {
     std::lock_guard<std::mutex> hold(screen_.lock);
+    u.exit = exitValue;
     const std::string& line = screen_.json ? u.json : u.human;
     if (screen_.outOnScreen) Clear();
-    if (!line.empty()) Say(1, line);
-    else Say(1, u.port + " " + o_.command + " ended without a result (exit " + std::to_string(u.exit) + ")");
+    Say(1, line);
     if (screen_.redraw) Draw();
   }
 
@@ -183,15 +192,42 @@ std::vector<std::string> ChildArgs(const std::vector<std::string>& args, const s
   return out;
 }
 
-// A unit that could not start: its line, as a child's would be.
-void NotStarted(const CliOptions& o, Unit& u, int exitValue, const std::string& why) {
+std::string TimeText(const LocalTimeFields& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, t.millisecond);
+  return text;
+}
+
+// The exit value a child's JSON line gives.
+int ExitOfLine(const std::string& json) {
+  size_t at = json.rfind("\"exit\":");
+  return at == std::string::npos ? EXIT_NO_RESULT : std::atoi(json.c_str() + at + 7);
+}
+
+// A unit whose own process did not say how it ended, or never ran: its lines, as a
+// child's would be, and its run log line, written by the parent so that the unit
+// is in the record all the same. A child that logged its line and was then killed
+// before it could say so is not logged twice.
+void EndForUnit(const CliOptions& o, Unit& u, const std::string& logPath, int exitValue, const std::string& why) {
+  RunRecord run;
+  run.operation = o.op->record;
+  run.serial = u.serial;
+  run.result = why;
+  run.ms = TickCountMs() - u.startMs;
+  run.timed = true;
+  ReadLocalTime(&run.time);
+  if (!logPath.empty() && !(u.child && RunLogHasLine(logPath, u.port, run.operation, u.serial, u.started)))
+    LogRun(run, logPath, u.port);
   UnitResult r;
   r.port = u.port;
   r.command = o.command;
-  r.operation = o.op->record;
+  r.operation = run.operation;
+  r.serial = run.serial;
   r.result = why;
+  r.ms = run.ms;
+  r.time = TimeText(run.time);
   r.exit = exitValue;
-  u.exit = exitValue;
   u.human = HumanLine(r);
   u.json = JsonLine(r);
 }
@@ -213,75 +249,95 @@ void WatchParentForStop() {
 
 int RunGang(const CliOptions& o, const std::vector<std::string>& args) {
   std::vector<Unit> units(o.ports.size());
-  for (size_t i = 0; i < units.size(); ++i) units[i].port = o.ports[i];
+  for (size_t i = 0; i < units.size(); ++i) {
+    // As the unit's own process names its port in its lines ("7" is COM7).
+    int number = PortFromName(o.ports[i].c_str());
+    units[i].port = number == 0 ? o.ports[i] : PortDisplayName(number);
+    units[i].startMs = TickCountMs();
+  }
+  Gang gang(o, &units);
 
+  // The files and the log first, as a single unit checks them: a command that
+  // cannot run takes no number and starts no process.
+  UseConsoleOutlets("QB2CLI", o);
+  JobParamsRecord checked;
+  std::string why;
+  bool takesSerial = false;
+  int ready = PrepareCommand(o, &checked, &why, &takesSerial);
+  const std::string logPath = checked.logFile;
   // One claim for every unit, in port order: N, N+1, ... No two units, and no other
   // program, get the same number; a failed unit's number stays unused.
-  const bool claim = o.op->inputs == IN_PRODUCTION && !o.haveSerial;
-  const bool numbered = o.op->inputs == IN_PRODUCTION;
   int32_t first = o.serial;
-  std::string why;
-  bool claimed = !claim;
-  if (claim) {
-    std::string holder;
-    FileHandle held = HoldSerialCounter(kSettingsFile, "QB2CLI", kCounterWaitMs, &holder);
-    if (!held) why = "the serial number counter is held by " + (holder.empty() ? std::string("another program") : holder);
-    else claimed = ClaimSerialNumbers(kSettingsFile, static_cast<int>(units.size()), &first, &why);
-    ReleaseSerialCounter(held);
+  const bool numbered = o.op->inputs == IN_PRODUCTION && takesSerial;
+  if (ready == EXIT_DONE && numbered && !o.haveSerial) ready = ClaimNumbers(static_cast<int>(units.size()), &first, &why);
+  if (ready == EXIT_DONE && CliStopAsked()) {
+    ready = EXIT_STOPPED;
+    why = kStoppedResult;
   }
 
-  Gang gang(o, &units);
+  size_t running = 0;
   for (size_t i = 0; i < units.size(); ++i) {
     Unit& u = units[i];
-    if (!claimed) {
-      NotStarted(o, u, EXIT_SERIAL, why);
+    if (numbered && ready == EXIT_DONE) u.serial = SerialText(static_cast<int32_t>(first + static_cast<int32_t>(i)));
+    ReadLocalTime(&u.started);
+    if (ready != EXIT_DONE) {
+      EndForUnit(o, u, logPath, ready, why);
+      gang.OnResult(u, ready);
       continue;
     }
-    int32_t number = static_cast<int32_t>(static_cast<uint32_t>(first) + static_cast<uint32_t>(i));
-    u.child = StartChildProcess(ChildArgs(args, u.port, numbered, number), &u.in, &u.out, &u.err);
+    u.child = StartChildProcess(ChildArgs(args, u.port, numbered, first + static_cast<int32_t>(i)), &u.in, &u.out,
+                                &u.err);
     if (!u.child) {
-      NotStarted(o, u, EXIT_PORT, "cannot start a process for this unit");
+      EndForUnit(o, u, logPath, EXIT_PORT, "cannot start a process for this unit");
+      gang.OnResult(u, EXIT_PORT);
       continue;
     }
     gang.StartReaders(u);
+    ++running;
   }
 
   // Until every child has ended: a stop asked of the parent (SIGTERM to it alone,
   // a console close) goes to each child through its pipe; a Ctrl+C reaches the
   // children from the console as well.
   bool stopSent = false;
-  size_t running = 0;
-  for (const Unit& u : units) running += u.child != nullptr;
   while (running > 0) {
     if (CliStopAsked() && !stopSent) {
       for (Unit& u : units)
-        if (u.child && u.exit < 0) PipeWrite(u.in, "stop\n", 5);
+        if (u.child) PipeWrite(u.in, "stop\n", 5);
       stopSent = true;
     }
     for (Unit& u : units) {
-      if (!u.child || u.exit >= 0) continue;
+      if (!u.child || u.outReader.get_id() == std::thread::id()) continue;
       int value = 0;
       if (!WaitChildProcess(u.child, 0, &value)) continue;
       u.outReader.join();
       u.errReader.join();
-      u.exit = value;
-      gang.OnResult(u);
+      // A child that ended without its result line (killed, crashed) leaves its
+      // unit in a state nobody knows: said as such, never as a failure of the unit.
+      if (u.json.empty() || u.human.empty()) {
+        EndForUnit(o, u, logPath, EXIT_NO_RESULT, "no result");
+        value = EXIT_NO_RESULT;
+      } else if (value < EXIT_DONE || value > EXIT_NO_RESULT) {
+        value = ExitOfLine(u.json);  // ended after its result: the result stands
+      }
+      gang.OnResult(u, value);
       --running;
     }
     SleepMs(20);
   }
   gang.Finish();
-  int failed = 0;
+  int failed = 0, stopped = 0;
   for (Unit& u : units) {
-    if (!u.child) gang.OnResult(u);
     if (u.child) {
       PipeClose(u.in);
       PipeClose(u.out);
       PipeClose(u.err);
       CloseChildProcess(u.child);
     }
-    failed += u.exit != 0;
+    failed += u.exit != EXIT_DONE;
+    stopped += u.exit == EXIT_STOPPED;
   }
   MarkCliEnded();
-  return failed == 0 ? EXIT_DONE : EXIT_SOME_FAILED;
+  if (failed == 0) return EXIT_DONE;
+  return stopped == static_cast<int>(units.size()) ? EXIT_STOPPED : EXIT_SOME_FAILED;
 }

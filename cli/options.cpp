@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "cli/cli.h"
+#include "platform/port.h"
+#include "record/settings.h"
 
 namespace {
 
@@ -69,6 +71,9 @@ bool ParseCliNumber(const std::string& text, int64_t* value) {
 bool ParseCliTime(const std::string& text, DeviceTime* t) {
   int fields[6];
   char tail;
+  // Digits where digits go: sscanf alone would take "+2" or " 2" for a month.
+  for (size_t i = 0; i < text.size(); ++i)
+    if (i != 4 && i != 7 && i != 10 && i != 13 && i != 16 && (text[i] < '0' || text[i] > '9')) return false;
   if (text.size() != 19 || std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c", &fields[0], &fields[1], &fields[2],
                                        &fields[3], &fields[4], &fields[5], &tail) != 6)
     return false;
@@ -121,12 +126,12 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
       if (!Take(args, &i, &o->image, error)) return EXIT_USAGE;
     } else if (a == "--serial") {
       if (!Take(args, &i, &value, error)) return EXIT_USAGE;
-      bool negative = !value.empty() && value[0] == '-';
-      if (!ParseCliNumber(negative ? value.substr(1) : value, &number) || number > (negative ? INT64_C(2147483648) : INT64_C(2147483647))) {
-        *error = "--serial: not a serial number: " + value;
+      // The unit holds eight digits: a larger number would be stamped as another.
+      if (!ParseCliNumber(value, &number) || number > kLastSerialNumber) {
+        *error = "--serial: not a serial number from 0 to 99999999: " + value;
         return EXIT_USAGE;
       }
-      o->serial = static_cast<int32_t>(negative ? -number : number);
+      o->serial = static_cast<int32_t>(number);
       o->haveSerial = true;
     } else if (a == "--wait-ms") {
       if (!TakeNumber(args, &i, &number, error)) return EXIT_USAGE;
@@ -187,16 +192,28 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
       *error = "at most 16 ports";
       return EXIT_USAGE;
     }
+    std::vector<std::string> identities;
     for (size_t i = 0; i < o->ports.size(); ++i) {
       if (o->ports[i].empty()) {
         *error = "--port: an empty name in the list";
         return EXIT_USAGE;
       }
+      // COM7, 7 and \\.\COM7 are one unit, as are two links to one device: two
+      // processes on one unit would fight over it.
+      std::string identity = PortIdentity(o->ports[i].c_str());
+      if (identity.empty()) identity = o->ports[i];
       for (size_t j = 0; j < i; ++j)
-        if (o->ports[j] == o->ports[i]) {
-          *error = "--port: " + o->ports[i] + " twice";
+        if (identities[j] == identity) {
+          *error = "--port: " + o->ports[j] + " and " + o->ports[i] + " are one port";
           return EXIT_USAGE;
         }
+      identities.push_back(identity);
+    }
+    // Several units of produce --serial N get N, N+1, ...: all of them numbers.
+    if (o->haveSerial && o->serial + static_cast<int64_t>(o->ports.size()) - 1 > kLastSerialNumber) {
+      *error = "--serial: " + std::to_string(o->serial) + " and the next " + std::to_string(o->ports.size() - 1) +
+               " pass 99999999";
+      return EXIT_USAGE;
     }
   }
   return EXIT_DONE;
@@ -211,7 +228,8 @@ const char* CliHelpText() {
          "  erase --addr A --size N                        flash erase (in pieces of 32 KiB)\n"
          "  produce [--image FILE] [--serial N] [--verify] the production run; the image defaults to\n"
          "                                                 Quillbeacon2FlashData.dat in the current folder,\n"
-         "                                                 the serial number to QB2BENCH.INI's counter\n"
+         "                                                 the serial number (0 to 99999999) to\n"
+         "                                                 QB2BENCH.INI's counter\n"
          "  download FILE                                  boot-loader download of an S-record file\n"
          "  clock set [YYYY-MM-DDThh:mm:ss]                the PC's local time when none is given\n"
          "  clock get                                      prints the unit's time\n"
@@ -240,6 +258,7 @@ const char* CliHelpText() {
          "  5   the unit does not answer in time\n"
          "  6   the unit refused a request (an error reply)\n"
          "  7   verify: what was read back differs\n"
-         "  8   stopped: Ctrl+C, a console close, SIGINT/SIGTERM\n"
-         "  9   serial number: none to take, or the counter cannot be kept\n";
+         "  8   stopped: Ctrl+C, a console close, SIGINT/SIGTERM (several units: every one stopped)\n"
+         "  9   serial number: none to take (0 to 99999999), or the counter cannot be kept\n"
+         " 10   several units: a unit's own process ended without a result; its state is unknown\n";
 }

@@ -6,6 +6,7 @@
 #include "cli/cli.h"
 #include "platform/text.h"
 #include "record/run_log.h"
+#include "util/utf8.h"
 
 namespace {
 
@@ -20,34 +21,16 @@ void AddUnit(std::string* out, unsigned unit) {
   *out += hex;
 }
 
-// UTF-8 to UTF-16 code units; false for bytes that are no UTF-8.
-bool Utf8ToUnits(const std::string& in, std::u16string* out) {
+// UTF-8 to UTF-16 code units. A byte that starts no valid sequence (a Linux file
+// name in another encoding, an encoded surrogate) becomes U+FFFD: JSON text must
+// be valid Unicode, and a lone surrogate escape is not.
+void Utf8ToUnits(const std::string& in, std::u16string* out) {
   for (size_t i = 0; i < in.size();) {
-    unsigned char c = static_cast<unsigned char>(in[i]);
-    unsigned cp;
-    int n;
-    if (c < 0x80) {
-      cp = c;
-      n = 1;
-    } else if ((c & 0xE0) == 0xC0) {
-      cp = c & 0x1F;
-      n = 2;
-    } else if ((c & 0xF0) == 0xE0) {
-      cp = c & 0x0F;
-      n = 3;
-    } else if ((c & 0xF8) == 0xF0) {
-      cp = c & 0x07;
-      n = 4;
-    } else {
-      return false;
+    uint32_t cp = 0;
+    if (!DecodeUtf8(in, &i, &cp)) {
+      cp = 0xFFFD;
+      ++i;
     }
-    if (i + static_cast<size_t>(n) > in.size()) return false;
-    for (int k = 1; k < n; ++k) {
-      unsigned char d = static_cast<unsigned char>(in[i + static_cast<size_t>(k)]);
-      if ((d & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    i += static_cast<size_t>(n);
     if (cp >= 0x10000) {
       cp -= 0x10000;
       out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
@@ -56,7 +39,6 @@ bool Utf8ToUnits(const std::string& in, std::u16string* out) {
       out->push_back(static_cast<char16_t>(cp));
     }
   }
-  return true;
 }
 
 void AddNumber(std::string* out, const char* key, long long value) {
@@ -76,14 +58,15 @@ void AddText(std::string* out, const char* key, const std::string& value) {
 
 std::string JsonString(const std::string& text) {
   std::u16string units;
-  bool ok = kTextsInUtf8 ? Utf8ToUnits(text, &units) : Cp932ToUtf16(text, &units);
-  std::string out = "\"";
-  if (!ok) {
+  if (kTextsInUtf8) {
+    Utf8ToUnits(text, &units);
+  } else if (!Cp932ToUtf16(text, &units)) {
     // Bytes in no known form (a file name in another code page): each byte as is,
     // still valid JSON, still ASCII.
     units.clear();
     for (unsigned char c : text) units.push_back(c);
   }
+  std::string out = "\"";
   for (char16_t u : units) {
     if (u == '"' || u == '\\') {
       out += '\\';
@@ -116,6 +99,7 @@ std::string JsonLine(const UnitResult& r) {
 std::string HumanLine(const UnitResult& r) {
   std::string out = r.port + " " + r.command + " " + r.result;
   if (!r.serial.empty()) out += " S/N " + r.serial;
+  if (r.unstamped) out += " no S/N stamped (the image has no place for one)";
   if (r.bytes >= 0) out += " " + std::to_string(r.bytes) + " bytes";
   if (r.hasCrc) out += " crc32 " + CrcText(r.crc32);
   char text[32];

@@ -54,14 +54,33 @@ std::string ClockText(const DeviceTime& t) {
 }
 
 // The run log this command writes to: --log, else the LogFile of QB2BENCH.INI in
-// the current folder, if any; --no-log: none.
-std::string LogPathFor(const CliOptions& o) {
-  if (o.noLog) return std::string();
-  if (o.logGiven) return o.log;
-  SettingsText ini;
-  if (ReadSettingsFileAsIs(kSettingsFile, &ini) == SETTINGS_READ && ini.values.given[SET_LOG_FILE])
-    return ini.values.value[SET_LOG_FILE];
-  return std::string();
+// the current folder, if any; --no-log: none. A log that is named but cannot be
+// used (a LogFile the settings reader refused, a file that cannot be opened for
+// appending) is a file fault: a run without its record must not pass for one with.
+int LogPathFor(const CliOptions& o, std::string* path, std::string* why) {
+  path->clear();
+  if (o.noLog) return EXIT_DONE;
+  if (o.logGiven) {
+    *path = o.log;
+  } else {
+    SettingsText ini;
+    if (ReadSettingsFileAsIs(kSettingsFile, &ini) == SETTINGS_READ) {
+      if (ini.rejected[SET_LOG_FILE]) {
+        *why = std::string(kSettingsFile) + " names a LogFile that cannot be used (--log FILE or --no-log to run)";
+        return EXIT_FILE;
+      }
+      if (ini.values.given[SET_LOG_FILE]) *path = ini.values.value[SET_LOG_FILE];
+    }
+  }
+  if (path->empty()) return EXIT_DONE;
+  FileHandle log = FileOpenForAppend(path->c_str());
+  if (!log) {
+    *why = "run log cannot be opened for appending: " + *path;
+    path->clear();
+    return EXIT_FILE;
+  }
+  FileClose(log);
+  return EXIT_DONE;
 }
 
 void Print(const CliOptions& o, const UnitResult& r) {
@@ -81,6 +100,7 @@ UnitResult ResultOf(const CliOptions& o, const std::string& port, const JobParam
   r.command = o.command;
   r.operation = p.run.operation;
   r.serial = p.run.serial;
+  r.unstamped = p.run.unstamped;
   r.file = p.run.file;
   r.result = p.run.result;
   r.bytes = p.run.bytes;
@@ -99,14 +119,19 @@ UnitResult ResultOf(const CliOptions& o, const std::string& port, const JobParam
 int EndEarly(const CliOptions& o, const std::string& port, JobParamsRecord* p, int exitValue, const std::string& why) {
   UseConsoleOutlets(port, o);
   ShowWarningBox(why.c_str(), "");
-  FinishJob(p, exitValue, why.c_str(), UnitStartMs);
+  // The record keeps a run's own token where the check left one (the image's), as
+  // the run itself would have logged it.
+  const std::string result = p->run.result.empty() ? why : p->run.result;
+  FinishJob(p, exitValue, result.c_str(), UnitStartMs);
   Print(o, ResultOf(o, port, *p));
   return exitValue;
 }
 
 // The arguments into the job record, with what can be checked before the port is
 // opened: a file that cannot be read fails here and nothing reaches the unit.
-int FillRecord(const CliOptions& o, JobParamsRecord* p, std::string* why) {
+// *takesSerial: produce's image has a place for a serial number.
+int FillRecord(const CliOptions& o, JobParamsRecord* p, std::string* why, bool* takesSerial) {
+  *takesSerial = false;
   switch (o.op->inputs) {
     case IN_FLASH_WRITE:
     case IN_FLASH_READ:
@@ -119,21 +144,31 @@ int FillRecord(const CliOptions& o, JobParamsRecord* p, std::string* why) {
       request.file = o.file;
       request.verify = o.verify;
       request.exclusive = false;
+      request.wholeFile = true;
       int64_t loaded = -1;
       int prepared = PrepareFlashJob(request, p, &loaded);  // its box has said why not
-      if (prepared != JOB_DONE) *why = prepared == JOB_FILE ? "file: " + o.file : "range outside the flash";
+      if (prepared != JOB_DONE)
+        *why = prepared == JOB_FILE ? "file: " + o.file : "range outside the flash (0 to 0x20000) for " + o.file;
       return prepared;
     }
-    case IN_PRODUCTION:
+    case IN_PRODUCTION: {
       p->imagePath = o.image.empty() ? DefaultFlashDataPath() : o.image;
       p->verify = o.verify;
       // No operator to press em-stop: a range request that is never answered ends
       // the run as any other silent request does.
       p->rangeReplyBoundMs = kPageWriteReplyBoundMs;
+      std::string token;
+      if (CheckFlashDataImage(p->imagePath, takesSerial, &token) != JOB_DONE) {
+        *why = std::string(ReasonOfToken(token)) + ": " + p->imagePath;
+        p->run.file = p->imagePath;
+        p->run.result = token;
+        return JOB_FILE;
+      }
       return JOB_DONE;
+    }
     case IN_FIRMWARE: {
-      // Read first: a file the download would refuse must not put the unit into
-      // its boot loader.
+      // Read once, first: a file the download would refuse must not put the unit
+      // into its boot loader, and one read again later might not be there then.
       std::vector<unsigned char> image(FIRMWARE_IMAGE_SIZE, 0xFF);
       if (ReadSRecordFile(o.file.c_str(), image.data()) == 0) {
         *why = "Cannot read S-Format file.";
@@ -141,6 +176,7 @@ int FillRecord(const CliOptions& o, JobParamsRecord* p, std::string* why) {
         return JOB_FILE;
       }
       p->firmwarePath = o.file;
+      p->firmwareImage.swap(image);
       return JOB_DONE;
     }
     case IN_CLOCK:
@@ -165,21 +201,6 @@ bool OpenUnitPort(int number) {
   return false;
 }
 
-// Takes one number from the counter for produce without --serial.
-int ClaimOne(JobParamsRecord* p, std::string* why) {
-  std::string holder;
-  FileHandle held = HoldSerialCounter(kSettingsFile, "QB2CLI", kCounterWaitMs, &holder);
-  if (!held) {
-    *why = "the serial number counter is held by " + (holder.empty() ? std::string("another program") : holder);
-    return JOB_SERIAL;
-  }
-  int32_t first = 0;
-  bool claimed = ClaimSerialNumbers(kSettingsFile, 1, &first, why);
-  ReleaseSerialCounter(held);
-  if (!claimed) return JOB_SERIAL;
-  p->serialNumber = first;
-  return JOB_DONE;
-}
 
 int Find(const CliOptions& o) {
   if (!SerialRegistryExists()) {
@@ -209,6 +230,29 @@ int Find(const CliOptions& o) {
 
 }  // namespace
 
+int ClaimNumbers(int count, int32_t* first, std::string* why) {
+  std::string holder;
+  FileHandle held = HoldSerialCounter(kSettingsFile, "QB2CLI", kCounterWaitMs, &holder, CliStopAsked);
+  if (!held) {
+    if (CliStopAsked()) {
+      *why = kStoppedResult;
+      return EXIT_STOPPED;
+    }
+    *why = "the serial number counter is held by " + (holder.empty() ? std::string("another program") : holder);
+    return EXIT_SERIAL;
+  }
+  int claimed = ClaimSerialNumbers(kSettingsFile, count, first, why);
+  ReleaseSerialCounter(held);
+  return claimed == CLAIM_TAKEN ? EXIT_DONE : EXIT_SERIAL;
+}
+
+int PrepareCommand(const CliOptions& o, JobParamsRecord* p, std::string* why, bool* takesSerial) {
+  *takesSerial = false;
+  int logged = LogPathFor(o, &p->logFile, why);
+  if (logged != EXIT_DONE) return logged;
+  return FillRecord(o, p, why, takesSerial);
+}
+
 int RunUnit(const CliOptions& o, const std::string& given) {
   const int number = PortFromName(given.c_str());
   const std::string port = number == 0 ? given : PortDisplayName(number);
@@ -216,27 +260,36 @@ int RunUnit(const CliOptions& o, const std::string& given) {
   p = JobParamsRecord();
   p.run.operation = o.op->record;
   UnitStartMs = TickCountMs();
-  p.logFile = LogPathFor(o);
   p.portName = port;
   if (o.op->inputs == IN_PRODUCTION) p.run.serial = o.haveSerial ? SerialText(o.serial) : "";
+  // The usage, then every file, then the serial number, then the port: a run that
+  // ends before the port is opened has taken no number it could not use.
   if (number == 0) return EndEarly(o, port, &p, EXIT_USAGE, "not a port name: " + port);
   UseConsoleOutlets(port, o);
   std::string why;
-  int filled = FillRecord(o, &p, &why);
-  if (filled != JOB_DONE) return EndEarly(o, port, &p, filled, why);
+  bool takesSerial = false;
+  int prepared = PrepareCommand(o, &p, &why, &takesSerial);
+  if (prepared != JOB_DONE) return EndEarly(o, port, &p, prepared, why);
+  if (o.op->inputs == IN_PRODUCTION) {
+    // An image with no place for a number takes none: it would be a number the
+    // unit does not hold.
+    if (!takesSerial) {
+      p.run.serial.clear();
+    } else if (o.haveSerial) {
+      p.serialNumber = o.serial;
+    } else if (o.child) {
+      // A gang's numbers are the parent's to claim, in one claim.
+      return EndEarly(o, port, &p, EXIT_SERIAL, "no serial number was given to this unit");
+    } else {
+      int claimed = ClaimNumbers(1, &p.serialNumber, &why);
+      if (claimed != EXIT_DONE) return EndEarly(o, port, &p, claimed, why);
+    }
+    if (takesSerial) p.run.serial = SerialText(p.serialNumber);
+  }
   if (CliStopAsked()) return EndEarly(o, port, &p, EXIT_STOPPED, kStoppedResult);
   if (!OpenUnitPort(number)) {
     StopReceiverThread();
     return EndEarly(o, port, &p, EXIT_PORT, "port cannot be opened: " + port);
-  }
-  if (o.op->inputs == IN_PRODUCTION) {
-    if (o.haveSerial) {
-      p.serialNumber = o.serial;
-    } else if (ClaimOne(&p, &why) != JOB_DONE) {
-      StopReceiverThread();
-      return EndEarly(o, port, &p, EXIT_SERIAL, why);
-    }
-    p.run.serial = SerialText(p.serialNumber);
   }
 
   ResetWorkerSignals();

@@ -21,6 +21,11 @@ int PortFromName(const char* name);
 // How a port number is named to people and in records: "COM7" on Windows, the
 // device path elsewhere. Any thread.
 std::string PortDisplayName(int number);
+// What a port name stands for, one text for every way of writing one port: "COM7"
+// for "com7", "7" and "\\.\COM7" on Windows; elsewhere the device a path leads to,
+// links followed ("" when the name names no port). Two names with one identity are
+// one unit. Any thread.
+std::string PortIdentity(const char* name);
 
 // Opens "COMn" (then "\\.\COMn") and configures it. 0 on success, 17 when it cannot
 // be opened (the handle variable then holds the invalid value). Port number 0 does

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -104,6 +105,15 @@ std::string PosixPortPath(int portNumber) {
 }
 
 std::string PortDisplayName(int number) { return PosixPortPath(number); }
+
+std::string PortIdentity(const char* name) {
+  int number = PortFromName(name);
+  if (number == 0) return std::string();
+  std::string path = PosixPortPath(number);
+  char resolved[PATH_MAX];
+  // A link that leads nowhere yet (a unit not plugged in) is its own identity.
+  return realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+}
 
 int PortFromName(const char* name) {
   if (std::strchr(name, '/') == nullptr) {

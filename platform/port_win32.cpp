@@ -135,6 +135,11 @@ int PortFromName(const char* name) {
 
 std::string PortDisplayName(int number) { return "COM" + std::to_string(number); }
 
+std::string PortIdentity(const char* name) {
+  int number = PortFromName(name);
+  return number == 0 ? std::string() : PortDisplayName(number);
+}
+
 int PortAlive(PortHandleValue handle) {
   if (!PortIsOpen(handle)) return 0;
   DWORD errors = 0;

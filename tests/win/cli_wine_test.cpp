@@ -135,6 +135,9 @@ TEST_F(CliWine, ExitValuesCtrlCAndABenchHoldingTheCounter) {
   EXPECT_NE(wintest::ReadWholeFile(dir_ + "\\" + tag + ".csv").find(",stopped,"), std::string::npos);
 
   wintest::WriteWholeFile(dir_ + "\\QB2BENCH.INI", "[QB2BENCH]\r\nSerialNumber=00000005\r\n");
+  std::string image(0xE100, '\xFF');
+  image.replace(0xE000, 0x100, std::string(0x100, '\x22'));
+  wintest::WriteWholeFile(dir_ + "\\Quillbeacon2FlashData.dat", image);
   StartProgram(wintest::BenchProgramPath());
   r = Run({"--port", "COM7", "--quiet", "produce"});
   EXPECT_EQ(r.exit, 9);
@@ -175,6 +178,40 @@ TEST_F(CliWine, FourUnitsProduceAtOnce) {
     EXPECT_EQ(flash.substr(0xE004, 4), std::string("\x00\x00\x00\x70", 4).substr(0, 3) + static_cast<char>(0x70 + i));
   }
   EXPECT_NE(wintest::ReadWholeFile(dir_ + "\\QB2BENCH.INI").find("SerialNumber=00000074"), std::string::npos);
+}
+
+// Eight units read one image, then one firmware file, at the same moment, round
+// after round: the file is shared between them, never refused to a neighbour.
+TEST_F(CliWine, EightUnitsReadOneImageAndOneFirmwareFileAtOnce) {
+  wintest::Unit units[8];
+  std::string ports;
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_TRUE(units[i].Start(7 + i));
+    ports += (i ? ",COM" : "COM") + std::to_string(7 + i);
+  }
+  std::string image(0xE100, '\xFF');
+  image.replace(0xE000, 0x100, std::string(0x100, '\x44'));
+  wintest::WriteWholeFile(dir_ + "\\Quillbeacon2FlashData.dat", image);
+  wintest::WriteWholeFile(dir_ + "\\fw.mot", "S1133000101112131415161718191A1B1C1D1E1F04\r\nS9030000FC\r\n");
+  // Each file also held open, as a neighbour's reading holds it: the window in which
+  // eight processes meet is otherwise a matter of luck.
+  HANDLE held[2];
+  const char* names[2] = {"\\Quillbeacon2FlashData.dat", "\\fw.mot"};
+  for (int i = 0; i < 2; ++i) {
+    held[i] = CreateFileA((dir_ + names[i]).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held[i], INVALID_HANDLE_VALUE);
+  }
+  for (int round = 0; round < 5; ++round) {
+    for (const char* command : {"produce", "download"}) {
+      std::vector<std::string> args = {"--port", ports, "--quiet", "--json", command};
+      if (std::string(command) == "produce") args.insert(args.end(), {"--serial", std::to_string(round * 8)});
+      else args.push_back("fw.mot");
+      Ran r = Run(args);
+      EXPECT_EQ(r.exit, 0) << command << " round " << round << "\n" << r.out << r.err;
+    }
+  }
+  for (HANDLE h : held) CloseHandle(h);
 }
 
 }  // namespace
