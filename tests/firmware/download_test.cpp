@@ -339,7 +339,9 @@ TEST_F(Download, AMissingFileShowsTheBoxAndSendsNoBootLoaderByte) {
   auto boxes = UiModelBoxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0], (std::pair<std::string, std::string>{"Cannot read S-Format file.", "KM7200"}));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // The job has ended with its box; the frame that went before it may still be on
+  // its way through a loaded machine's pty.
+  unit_->WaitFor([&] { return HostBytes().size() >= kBootEnterFrame.size(); }, 3000);
   EXPECT_EQ(HostBytes(), kBootEnterFrame);
   EXPECT_FALSE(LinkFlagSet(BootByteMode));
 }
