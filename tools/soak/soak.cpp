@@ -153,10 +153,24 @@ int MsSince(Clock::time_point t) {
   return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
 
+// A whole file; read with read(2), which lets a /proc file of a process that ends
+// meanwhile fail quietly (a stream's buffer throws there).
 std::string ReadWhole(const std::string& path, bool* ok = nullptr) {
-  std::ifstream f(path, std::ios::binary);
-  if (ok) *ok = static_cast<bool>(f);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (ok) *ok = fd >= 0;
+  if (fd < 0) return text;
+  char buffer[65536];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (ok) *ok = false;
+      break;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return text;
 }
 
 bool WriteWhole(const std::string& path, const std::string& text) {
