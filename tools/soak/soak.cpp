@@ -78,6 +78,7 @@ struct Settings {
   int maxPrograms = 3;
   int maxGang = 8;
   long long first = 1;
+  bool blankStampPage = false;  // an image with no place for the number
 };
 
 enum KillKind { KILL_NONE, INT_PROGRAM, INT_GROUP, KILL_PROGRAM, KILL_CHILD, INT_CHILD };
@@ -460,10 +461,11 @@ bool Soak::SetUp() {
   mkdir((folder_ + "/units").c_str(), 0755);
 
   // Seven non-blank pages, the last at 0xE000, where the serial number goes; a
-  // length that is not a whole number of pages, as a real image's may be.
+  // length that is not a whole number of pages, as a real image's may be. With
+  // --blank-stamp-page that page is left blank: the run has nowhere to put the number.
   std::string image(0xE0C0, '\xFF');
   for (uint32_t page : {0x0000u, 0x0100u, 0x1000u, 0x4000u, 0x8000u, 0xC000u, 0xE000u})
-    for (uint32_t i = 0; i < 0x100 && page + i < image.size(); ++i)
+    for (uint32_t i = 0; i < 0x100 && page + i < image.size() && !(page == 0xE000u && s_.blankStampPage); ++i)
       image[page + i] = static_cast<char>((page >> 8) + i * 7);
   std::string ini = "[QB2BENCH]\r\nSerialNumber=" + Serial8(s_.first) + "\r\nLogFile=" + kLog + "\r\n";
   if (!WriteWhole(folder_ + "/" + kImage, image) || !WriteWhole(folder_ + "/" + kIni, ini)) {
@@ -1096,13 +1098,15 @@ int Usage(const char* error) {
   if (error) std::fprintf(stderr, "qb2soak: %s\n", error);
   std::fprintf(stderr,
                "usage: qb2soak [--seconds N] [--seed S] [--folder DIR] [--json] [--programs N] [--gang N]\n"
-               "               [--first N] [--cli PATH] [--wine QB2CLI.EXE|WIN64_TREE [--wineprefix P]\n"
+               "               [--first N] [--blank-stamp-page] [--cli PATH]\n"
+               "               [--wine QB2CLI.EXE|WIN64_TREE [--wineprefix P]\n"
                "               [--wine-share F] [--shim LIB]]\n"
                "Production runs for N seconds (default 60) against fresh virtual units in one\n"
                "station folder: single runs and gangs (2 to --gang, default 8), up to --programs\n"
                "(default 3) at once, faults in the units, SIGINT and SIGKILL of programs and gang\n"
                "children; then every unit's stamp against the run log (and JSON lines with\n"
-               "--json). --first: the counter's first number (default 1). --wine: run programs\n"
+               "--json). --first: the counter's first number (default 1). --blank-stamp-page:\n"
+               "the image's page at 0xE000 blank (nowhere to stamp). --wine: run programs\n"
                "as QB2CLI.EXE under Wine too (--wine-share of them, default half; never beside\n"
                "native ones; the prefix's server is started and stopped; WIN64_TREE/wineprefix\n"
                "unless --wineprefix). --folder keeps the folder; a failed soak keeps it too.\n"
@@ -1124,6 +1128,8 @@ bool ParseArgs(int argc, char** argv, Settings* s) {
     double d = 0;
     if (a == "--json") {
       s->json = true;
+    } else if (a == "--blank-stamp-page") {
+      s->blankStampPage = true;
     } else if (a == "--seconds") {
       if (!number(0, 1e7, &d)) return false;
       s->seconds = d;
