@@ -433,7 +433,7 @@ class Soak {
   IniWatch ini_;
   int wanted_ = 1;
   size_t mostAtOnce_ = 0, mostUnitsAtOnce_ = 0;
-  bool logFileMissing_ = false, logLastLineOpen_ = false;
+  bool logFileMissing_ = false;
   int logHeaderBad_ = 0;
 };
 
@@ -766,7 +766,6 @@ void Soak::ReadLog() {
     line.text = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
     at = end == std::string::npos ? text.size() : end + 1;
     bool crlf = end != std::string::npos && !line.text.empty() && line.text.back() == '\r';
-    if (end == std::string::npos) logLastLineOpen_ = true;
     if (crlf) line.text.pop_back();
     if (number == 1) {
       if (line.text != kLogHeader || !crlf) ++logHeaderBad_;
@@ -945,7 +944,7 @@ int Soak::Report() {
       example(differs, "line " + std::to_string(line.number) + " serial " + line.fields[4] + " " + line.fields[8] +
                            " for " + Describe(u, programs_));
   }
-  torn.value += logHeaderBad_ + (logLastLineOpen_ ? 1 : 0);
+  torn.value += logHeaderBad_;
   if (logHeaderBad_) torn.examples.push_back("the header line is not the log's header");
   if (logFileMissing_ && !units_.empty()) example(torn, "no run log at all");
 
