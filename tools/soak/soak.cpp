@@ -211,12 +211,12 @@ bool IniCounter(const std::string& text, long long* value) {
 }
 
 // Reads the counter every few milliseconds: the claims replace the file whole, so
-// every read sees one value, and a value below the highest seen is a reset.
+// every read sees one value, and a value below the one read before is a reset.
 struct IniWatch {
   std::string path;
   std::atomic<bool> stop{false};
   std::mutex lock;
-  long long reads = 0, unreadable = 0, highest = -1;
+  long long reads = 0, unreadable = 0, highest = -1, last = -1;
   std::vector<std::string> backwards;
   std::thread thread;
 
@@ -230,8 +230,8 @@ struct IniWatch {
       ++unreadable;
       return;
     }
-    if (value < highest)
-      backwards.push_back(Serial8(highest) + " -> " + Serial8(value));
+    if (value < last) backwards.push_back(Serial8(last) + " -> " + Serial8(value));
+    last = value;
     highest = std::max(highest, value);
   }
   void Start() {
@@ -964,7 +964,7 @@ int Soak::Report() {
     failedLine += loggedSerials.count(Serial8(n));
   }
   gaps.detail = std::to_string(last - s_.first) + " handed out, " + std::to_string(failedLine) +
-                " of the gaps with a failed or stopped line";
+                " of the gaps in a log line (a failed or stopped run)";
   for (const auto& s : byStamp)
     if (s.first < s_.first || s.first >= last)
       for (int k : s.second) example(outside, Serial8(s.first) + " on " + Describe(units_[static_cast<size_t>(k)], programs_));
