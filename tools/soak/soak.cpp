@@ -357,7 +357,8 @@ bool AllDigits(const std::string& s, bool emptyOk) {
 long long LogTimeMs(const std::string& s) {
   int y, mo, d, h, mi, sec, ms;
   char tail = 0;
-  if (s.size() != 23 || std::sscanf(s.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d%c", &y, &mo, &d, &h, &mi, &sec, &ms, &tail) != 7)
+  if (s.size() != 23 ||
+      std::sscanf(s.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d%c", &y, &mo, &d, &h, &mi, &sec, &ms, &tail) != 7)
     return -1;
   tm t{};
   t.tm_year = y - 1900;
@@ -967,7 +968,8 @@ int Soak::Report() {
                 " of the gaps in a log line (a failed or stopped run)";
   for (const auto& s : byStamp)
     if (s.first < s_.first || s.first >= last)
-      for (int k : s.second) example(outside, Serial8(s.first) + " on " + Describe(units_[static_cast<size_t>(k)], programs_));
+      for (int k : s.second)
+        example(outside, Serial8(s.first) + " on " + Describe(units_[static_cast<size_t>(k)], programs_));
   for (const Unit& u : units_)
     if (u.stamp == Unit::GARBLED) example(outside, "no packed BCD: " + Describe(u, programs_));
 
