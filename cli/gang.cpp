@@ -208,8 +208,9 @@ int ExitOfLine(const std::string& json) {
 // A unit whose own process did not say how it ended, or never ran: its lines, as a
 // child's would be, and its run log line, written by the parent so that the unit
 // is in the record all the same. A child that logged its line and was then killed
-// before it could say so is not logged twice.
-void EndForUnit(const CliOptions& o, Unit& u, const std::string& logPath, int exitValue, const std::string& why) {
+// before it could say so is not logged twice, and its lines say what it logged.
+// The exit value for the unit.
+int EndForUnit(const CliOptions& o, Unit& u, const std::string& logPath, int exitValue, const std::string& why) {
   RunRecord run;
   run.operation = o.op->record;
   run.serial = u.serial;
@@ -217,19 +218,25 @@ void EndForUnit(const CliOptions& o, Unit& u, const std::string& logPath, int ex
   run.ms = TickCountMs() - u.startMs;
   run.timed = true;
   ReadLocalTime(&run.time);
-  if (!logPath.empty() && !(u.child && RunLogHasLine(logPath, u.port, run.operation, u.serial, u.started)))
+  std::string logged;
+  if (!logPath.empty() && u.child && RunLogHasLine(logPath, u.port, run.operation, u.serial, u.started, &logged)) {
+    run.result = logged;
+    if (logged == "OK") exitValue = EXIT_DONE;
+  } else if (!logPath.empty()) {
     LogRun(run, logPath, u.port);
+  }
   UnitResult r;
   r.port = u.port;
   r.command = o.command;
   r.operation = run.operation;
   r.serial = run.serial;
-  r.result = why;
   r.ms = run.ms;
   r.time = TimeText(run.time);
   r.exit = exitValue;
+  r.result = run.result;
   u.human = HumanLine(r);
   u.json = JsonLine(r);
+  return exitValue;
 }
 
 }  // namespace
@@ -315,8 +322,7 @@ int RunGang(const CliOptions& o, const std::vector<std::string>& args) {
       // A child that ended without its result line (killed, crashed) leaves its
       // unit in a state nobody knows: said as such, never as a failure of the unit.
       if (u.json.empty() || u.human.empty()) {
-        EndForUnit(o, u, logPath, EXIT_NO_RESULT, "no result");
-        value = EXIT_NO_RESULT;
+        value = EndForUnit(o, u, logPath, EXIT_NO_RESULT, "no result");
       } else if (value < EXIT_DONE || value > EXIT_NO_RESULT) {
         value = ExitOfLine(u.json);  // ended after its result: the result stands
       }

@@ -160,7 +160,7 @@ std::vector<std::string> CsvFields(const std::string& line) {
 }  // namespace
 
 bool RunLogHasLine(const std::string& path, const std::string& port, const std::string& operation,
-                   const std::string& serial, const LocalTimeFields& since) {
+                   const std::string& serial, const LocalTimeFields& since, std::string* result) {
   const long long kTail = 1 << 20;
   FileHandle file = FileOpenReadShared(path.c_str());
   if (!file) return false;
@@ -174,16 +174,19 @@ bool RunLogHasLine(const std::string& path, const std::string& port, const std::
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", since.year, since.month, since.day,
                 since.hour, since.minute, since.second, since.millisecond);
+  bool found = false;
   for (size_t at = 0; at < text.size();) {
     size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
     std::vector<std::string> f = CsvFields(text.substr(at, end - at));
     at = end + 1;
-    if (f.size() >= 5 && f[0] >= stamp && f[1] == RunLogProgramName() && f[2] == port && f[3] == operation &&
-        (serial.empty() || f[4] == serial))
-      return true;
+    if (f.size() >= 9 && f[0] >= stamp && f[1] == RunLogProgramName() && f[2] == port && f[3] == operation &&
+        (serial.empty() || f[4] == serial)) {
+      *result = f[8];  // the last such line: a process writes one
+      found = true;
+    }
   }
-  return false;
+  return found;
 }
 
 int FlushRunLog(const std::string& path) {

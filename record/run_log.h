@@ -53,10 +53,10 @@ int RunLogPending();
 
 // Whether the log at path holds a line of this program for port, operation and
 // serial ("": any) stamped at or after since: a line a process wrote before it
-// was killed, which must not be written a second time. Looks at the last 1 MiB of
-// the file. Any thread.
+// was killed, which must not be written a second time. Its result in *result.
+// Looks at the last 1 MiB of the file. Any thread.
 bool RunLogHasLine(const std::string& path, const std::string& port, const std::string& operation,
-                   const std::string& serial, const LocalTimeFields& since);
+                   const std::string& serial, const LocalTimeFields& since, std::string* result);
 
 // One CSV line (ending in CRLF) for record, ended at time by program on port.
 std::string FormatRunLine(const RunRecord& record, const LocalTimeFields& time, const char* program,

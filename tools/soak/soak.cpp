@@ -831,7 +831,7 @@ void Soak::ReadJson() {
 // run that did not end OK (a failed unit's number stays unused).
 bool Differs(const Unit& u, const std::string& serial, const std::string& result) {
   if (u.stamp == Unit::GARBLED) return true;
-  if (u.stamp == Unit::NONE) return result == "OK";
+  if (u.stamp == Unit::NONE) return result == "OK" && !serial.empty();  // OK, naming a number it does not hold
   return serial != Serial8(u.number);
 }
 
