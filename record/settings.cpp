@@ -104,9 +104,12 @@ class Parser {
       if (c < 0x20 && c != '\t') return Problem("設定ファイルの %d 行目は読めません: %s", number, t);
     if (t[0] == '[') {
       if (t.back() != ']') return Problem("設定ファイルの %d 行目は読めません: %s", number, t);
-      inOurs_ = SameAscii(Trim(t.substr(1, t.size() - 2)), kSection);
+      const std::string name = Trim(t.substr(1, t.size() - 2));
+      inOurs_ = SameAscii(name, kSection);
       inOther_ = !inOurs_;
-      if (inOurs_) out_->isSettings = true;
+      // A station that runs only QB2CLI may keep no more than the gang fixture's
+      // slots here: that file is the line's too, never one to move aside.
+      if (inOurs_ || SameAscii(name, "Slots")) out_->isSettings = true;
       return;
     }
     size_t eq = t.find('=');
