@@ -32,6 +32,11 @@ const int kMostUnits = 16;
 
 struct CliOptions {
   std::vector<std::string> ports;  // --port, a comma-separated list
+  // --slots "1-4,7": the slot numbers in the order given. Once ResolveSlots has
+  // found their ports, ports[i] is slot slots[i]'s port, or "" with the reason in
+  // slotFaults[i] when the slot has none to run.
+  std::vector<int> slots;
+  std::vector<std::string> slotFaults;
   std::string log;                 // --log FILE
   bool logGiven = false, noLog = false;
   bool json = false, quiet = false, verbose = false, help = false, version = false;
@@ -50,6 +55,8 @@ struct CliOptions {
   DeviceTime time;                  // clock set TIME
   unsigned waitMs = 10000;          // find --wait-ms
 };
+// The commands that are no operation of the table and need no unit.
+inline bool CommandNeedsNoUnit(const std::string& command) { return command == "find" || command == "ports"; }
 
 // Parses the arguments; EXIT_DONE, or EXIT_USAGE with the reason in *error.
 int ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, std::string* error);
@@ -76,6 +83,26 @@ int PrepareCommand(const CliOptions& options, JobParamsRecord* p, std::string* w
 // 5 s for its holder (a stop ends the wait at once). EXIT_DONE with the first in
 // *first, else EXIT_SERIAL or EXIT_STOPPED with the reason in *why.
 int ClaimNumbers(int count, int32_t* first, std::string* why);
+
+// --- a gang fixture's slots (cli/ports.cpp) ------------------------------------
+
+// "1-4,7" as slot numbers in the order given (1-4 is 1,2,3,4); false with the
+// reason for a range that runs backwards, a number twice, 0 or past the last slot,
+// more than kMostUnits slots.
+bool ParseSlotList(const std::string& text, std::vector<int>* slots, std::string* error);
+// Each slot of o->slots to its port, from [Slots] of QB2BENCH.INI in the current
+// folder and the ports present now: fills o->ports and o->slotFaults and says each
+// fault on stderr. EXIT_USAGE with the reason when the section does not name a
+// slot, or names it twice; EXIT_DONE otherwise (a slot with no unit is that
+// slot's fault, not the command's).
+int ResolveSlots(CliOptions* o, std::string* error);
+// The command on the units of o->slots: their ports found, then one unit as with
+// one --port (a slot without its unit: its line and exit value 4), several as a
+// gang. The exit value.
+int RunSlots(CliOptions* o, const std::vector<std::string>& args);
+// QB2CLI ports: every serial port present, its place, its device and the slot that
+// names it; one line each, or one JSON object each. The exit value.
+int RunPorts(const CliOptions& o);
 
 // --- output (cli/output.cpp) --------------------------------------------------
 

@@ -179,7 +179,7 @@ std::vector<std::string> ChildArgs(const std::vector<std::string>& args, const s
                                    int32_t number) {
   std::vector<std::string> out = {OwnProgramPath(), "--child", "--port", port};
   for (size_t i = 1; i < args.size(); ++i) {
-    if (args[i] == "--port" || args[i] == "--serial") {
+    if (args[i] == "--port" || args[i] == "--slots" || args[i] == "--serial") {
       ++i;  // and its value
       continue;
     }
@@ -276,24 +276,34 @@ int RunGang(const CliOptions& o, const std::vector<std::string>& args) {
   // program, get the same number; a failed unit's number stays unused.
   int32_t first = o.serial;
   const bool numbered = o.op->inputs == IN_PRODUCTION && takesSerial;
-  if (ready == EXIT_DONE && numbered && !o.haveSerial) ready = ClaimNumbers(static_cast<int>(units.size()), &first, &why);
+  // A slot with no unit gets no number: only the units that can start count.
+  auto slotFault = [&](size_t i) { return i < o.slotFaults.size() && !o.slotFaults[i].empty(); };
+  int count = 0;
+  for (size_t i = 0; i < units.size(); ++i) count += !slotFault(i);
+  if (ready == EXIT_DONE && numbered && !o.haveSerial && count > 0) ready = ClaimNumbers(count, &first, &why);
   if (ready == EXIT_DONE && CliStopAsked()) {
     ready = EXIT_STOPPED;
     why = kStoppedResult;
   }
 
   size_t running = 0;
+  int number = 0;  // of the units that start
   for (size_t i = 0; i < units.size(); ++i) {
     Unit& u = units[i];
-    if (numbered && ready == EXIT_DONE) u.serial = SerialText(static_cast<int32_t>(first + static_cast<int32_t>(i)));
     ReadLocalTime(&u.started);
+    if (slotFault(i)) {
+      EndForUnit(o, u, logPath, EXIT_PORT, o.slotFaults[i]);
+      gang.OnResult(u, EXIT_PORT);
+      continue;
+    }
+    if (numbered && ready == EXIT_DONE) u.serial = SerialText(static_cast<int32_t>(first + number));
     if (ready != EXIT_DONE) {
       EndForUnit(o, u, logPath, ready, why);
       gang.OnResult(u, ready);
       continue;
     }
-    u.child = StartChildProcess(ChildArgs(args, u.port, numbered, first + static_cast<int32_t>(i)), &u.in, &u.out,
-                                &u.err);
+    u.child = StartChildProcess(ChildArgs(args, u.port, numbered, first + static_cast<int32_t>(number++)), &u.in,
+                                &u.out, &u.err);
     if (!u.child) {
       EndForUnit(o, u, logPath, EXIT_PORT, "cannot start a process for this unit");
       gang.OnResult(u, EXIT_PORT);

@@ -97,6 +97,8 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
     if (a == "--port") {
       if (!Take(args, &i, &value, error)) return EXIT_USAGE;
       o->ports = SplitPorts(value);
+    } else if (a == "--slots") {
+      if (!Take(args, &i, &value, error) || !ParseSlotList(value, &o->slots, error)) return EXIT_USAGE;
     } else if (a == "--log") {
       if (!Take(args, &i, &o->log, error)) return EXIT_USAGE;
       o->logGiven = true;
@@ -155,7 +157,7 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
     used = 2;
   }
   std::vector<std::string> rest(words.begin() + static_cast<long>(used), words.end());
-  if (o->command != "find") {
+  if (!CommandNeedsNoUnit(o->command)) {
     o->op = FindOperationByVerb(o->command.c_str());
     if (!o->op) {
       *error = "unknown command " + o->command;
@@ -183,9 +185,13 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
     *error = o->command + " needs --addr and --size";
     return EXIT_USAGE;
   }
-  if (o->command != "find") {
+  if (!o->slots.empty() && (!o->ports.empty() || CommandNeedsNoUnit(o->command))) {
+    *error = o->ports.empty() ? "--slots: not for " + o->command : "--port and --slots: one or the other";
+    return EXIT_USAGE;
+  }
+  if (!CommandNeedsNoUnit(o->command) && o->slots.empty()) {
     if (o->ports.empty()) {
-      *error = o->command + " needs --port";
+      *error = o->command + " needs --port or --slots";
       return EXIT_USAGE;
     }
     if (o->ports.size() > static_cast<size_t>(kMostUnits)) {
@@ -236,9 +242,17 @@ const char* CliHelpText() {
          "  app stop | app resume\n"
          "  find [--wait-ms N]                             Windows: wait as QB2LINK.EXE does for the\n"
          "                                                 unit's port (default 10000 ms), print COMn\n"
+         "  ports                                          every USB serial port present: its COM number\n"
+         "                                                 (Linux: device), place, VID/PID/serial and slot\n"
          "\n"
          "  --port P       COM7 or 7 (Windows), a device path (Linux); a list P1,P2,... of up to 16\n"
-         "                 runs the command on every unit at once; required except for find\n"
+         "                 runs the command on every unit at once; this or --slots is required\n"
+         "                 except for find and ports\n"
+         "  --slots S      the units of slots S (1-4,7) of a fixture, by [Slots] of QB2BENCH.INI in\n"
+         "                 the current folder: N=where slot N's unit sits (Windows: Port_#0001.Hub_#0002,\n"
+         "                 a location path or VID_xxxx&PID_yyyy\\serial; Linux: a by-path or by-id\n"
+         "                 name); each slot's port is found when the run starts, a slot without\n"
+         "                 its unit fails alone (4)\n"
          "  --log FILE     append one CSV line per unit and operation (the bench's run log);\n"
          "                 without it, the LogFile of QB2BENCH.INI in the current folder, if any\n"
          "  --no-log       no run log\n"
@@ -254,7 +268,7 @@ const char* CliHelpText() {
          "  1   several units: some failed; each unit's own value is in its line\n"
          "  2   usage: unknown command or option, bad number, range outside the flash\n"
          "  3   file: cannot be opened, read or written; an image over 64 KiB; a bad S-record file\n"
-         "  4   port: cannot be opened, or gone during the job\n"
+         "  4   port: cannot be opened, or gone during the job; a slot without its unit\n"
          "  5   the unit does not answer in time\n"
          "  6   the unit refused a request (an error reply)\n"
          "  7   verify: what was read back differs\n"

@@ -97,7 +97,8 @@ std::string JsonLine(const UnitResult& r) {
 }
 
 std::string HumanLine(const UnitResult& r) {
-  std::string out = r.port + " " + r.command + " " + r.result;
+  // A slot without its unit has no port: its result names the slot.
+  std::string out = (r.port.empty() ? "" : r.port + " ") + r.command + " " + r.result;
   if (!r.serial.empty()) out += " S/N " + r.serial;
   if (r.unstamped) out += " no S/N stamped (the image has no place for one)";
   if (r.bytes >= 0) out += " " + std::to_string(r.bytes) + " bytes";

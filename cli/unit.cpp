@@ -341,6 +341,8 @@ int RunCli(const std::vector<std::string>& args) {
   InstallCliStop();
   if (o.child) WatchParentForStop();
   if (o.command == "find") return Find(o);
+  if (o.command == "ports") return RunPorts(o);
+  if (!o.slots.empty()) return RunSlots(&o, args);
   if (o.ports.size() > 1) return RunGang(o, args);
   int exitValue = RunUnit(o, o.ports[0]);
   MarkCliEnded();

@@ -490,3 +490,73 @@ TEST_F(Gang, AUnitWhoseProcessDiesStillHasItsLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fixture's slots by udev's links: slot 1 is the unit on com9, 2 on com7, 3 on
+// com10 (by place), 4 on com8 (by device); slot 5's place has no unit.
+class Slots : public Gang {
+ protected:
+  void SetUp() override {
+    Gang::SetUp();
+    AddUnits(3);
+    serial_ = dir_ + "/serial";
+    ASSERT_EQ(system(("mkdir -p " + serial_ + "/by-path " + serial_ + "/by-id && cd " + serial_ +
+                      " && ln -s ../../com9 by-path/pci-0-usb-0:1.1 && ln -s ../../com7 by-path/pci-0-usb-0:1.2"
+                      " && ln -s ../../com10 by-path/pci-0-usb-0:1.3 && ln -s ../../com8 by-id/usb-QB2_SN04")
+                         .c_str()),
+              0);
+    setenv("QB2_SERIAL_DIR", serial_.c_str(), 1);
+    std::ofstream("QB2BENCH.INI") << "[Slots]\r\n1=pci-0-usb-0:1.1\r\n2=pci-0-usb-0:1.2\r\n3=pci-0-usb-0:1.3\r\n"
+                                     "4=usb-QB2_SN04\r\n5=pci-0-usb-0:1.5\r\n";
+  }
+  void TearDown() override {
+    unsetenv("QB2_SERIAL_DIR");
+    Gang::TearDown();
+  }
+  // The unit's line among out's, by the pty its links lead to.
+  std::string LineAt(const std::string& out, int unit) {
+    char path[4096];  // PATH_MAX
+    if (!realpath((dir_ + "/com" + std::to_string(7 + unit)).c_str(), path)) return "";
+    size_t at = out.find(std::string("\"port\":\"") + path + "\"");
+    if (at == std::string::npos) return "";
+    size_t start = out.rfind('\n', at);
+    start = start == std::string::npos ? 0 : start + 1;
+    return out.substr(start, out.find('\n', at) - start);
+  }
+  std::string serial_;
+};
+
+// ports names each unit's slot; a slot alone reaches its own unit only; slots 1-5
+// run four units and slot 5 fails alone with 4; lists and slots that cannot be
+// run are refused before anything starts.
+TEST_F(Slots, EachSlotRunsTheUnitAtItsPlace) {
+  const int unitOf[] = {2, 0, 3, 1};  // slot 1..4
+  Ran r = Run({"ports", "--json"});
+  ASSERT_EQ(r.exit, 0) << r.err;
+  for (int s = 1; s <= 4; ++s) EXPECT_EQ(Field(LineAt(r.out, unitOf[s - 1]), "slot"), std::to_string(s)) << r.out;
+  r = Run({"--slots", "2", "--quiet", "clock", "get"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(UnitAt(i).FrameCount(), i == unitOf[1] ? 1u : 0u) << i;
+
+  r = Run({"--slots", "1-3,4,5", "--quiet", "--json", "clock", "get"});
+  EXPECT_EQ(r.exit, 1);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(Field(LineAt(r.out, i), "exit"), "0") << r.out;
+    EXPECT_EQ(UnitAt(i).FrameCount(), i == unitOf[1] ? 2u : 1u) << i;
+  }
+  EXPECT_NE(r.out.find("\"result\":\"slot 5: no unit at pci-0-usb-0:1.5\",\"ms\":0,\"exit\":4"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.err.find("slot 5: no unit at pci-0-usb-0:1.5"), std::string::npos) << r.err;
+
+  for (std::vector<std::string> args : {std::vector<std::string>{"3-1"}, {"6"}, {"1,1"}, {"1", "--port", port_}}) {
+    args.insert(args.begin(), "--slots");
+    args.insert(args.end(), {"clock", "get"});
+    r = Run(args);
+    EXPECT_EQ(r.exit, 2) << args[1];
+    EXPECT_NE(r.err.find("--slots"), std::string::npos) << r.err;
+  }
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(UnitAt(i).FrameCount(), i == unitOf[1] ? 2u : 1u) << i;
+}
+
+}  // namespace
