@@ -15,6 +15,7 @@
 #include "tests/win/dialog_fixture.h"
 #include "tests/win/e2e_support.h"
 #include "tests/win/win_support.h"
+#include "tools/winctl/usb_units.h"
 
 namespace {
 
@@ -212,6 +213,55 @@ TEST_F(CliWine, EightUnitsReadOneImageAndOneFirmwareFileAtOnce) {
     }
   }
   for (HANDLE h : held) CloseHandle(h);
+}
+
+// The JSON line of out that names port.
+std::string LineOfPort(const std::string& out, const std::string& port) {
+  size_t at = out.find("\"port\":\"" + port + "\"");
+  if (at == std::string::npos) return "";
+  size_t start = out.rfind('\n', at);
+  start = start == std::string::npos ? 0 : start + 1;
+  return out.substr(start, out.find('\n', at) - start);
+}
+
+// Four units in a fixture's slots, each on a COM number of its own in an order
+// unlike the slots', found by place, location path and device: ports names each
+// one's slot, --slots 1-4 reaches each once, and slot 2 unplugged fails alone
+// with 4 while the others run.
+TEST_F(CliWine, SlotsFindTheirUnitsWhateverTheirComNumbers) {
+  RemoveAllUsbUnits();
+  const std::string com[] = {"COM12", "COM9", "COM11", "COM10"};  // slots 1-4
+  wintest::Unit units[4];
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(units[i].Start(std::stoi(com[i].substr(3))));
+  ASSERT_TRUE(AddUsbUnit("SN01", com[0], "Port_#0001.Hub_#0002", ""));
+  ASSERT_TRUE(AddUsbUnit("SN02", com[1], "Port_#0002.Hub_#0002", "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(2)"));
+  ASSERT_TRUE(AddUsbUnit("VID_0403&PID_6001\\FT03", com[2], "Port_#0003.Hub_#0002", ""));
+  ASSERT_TRUE(AddUsbUnit("SN04", com[3], "Port_#0004.Hub_#0002", ""));
+  wintest::WriteWholeFile(dir_ + "\\QB2BENCH.INI",
+                          "[Slots]\r\n1=Port_#0001.Hub_#0002\r\n2=PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(2)\r\n"
+                          "3=vid_0403&pid_6001\\FT03\r\n4=Port_#0004.Hub_#0002\r\n");
+  Ran r = Run({"ports", "--json"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Field(LineOfPort(r.out, com[i]), "slot"), std::to_string(i + 1)) << r.out;
+  EXPECT_NE(LineOfPort(r.out, com[2]).find("\"device\":\"VID_0403&PID_6001\\\\FT03\""), std::string::npos) << r.out;
+
+  r = Run({"--slots", "1-4", "--quiet", "--json", "clock", "get"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(Field(LineOfPort(r.out, com[i]), "exit"), "0") << r.out;
+    EXPECT_TRUE(units[i].WaitLog("frame 1 ", 2000)) << com[i];
+  }
+
+  ASSERT_TRUE(PlugUsbUnit("SN02", false));
+  r = Run({"--slots", "1-4", "--quiet", "--json", "clock", "get"});
+  EXPECT_EQ(r.exit, 1);
+  EXPECT_NE(r.out.find("\"result\":\"slot 2: no unit at PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(2)\""),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\"exit\":4}"), std::string::npos) << r.out;
+  for (int i : {0, 2, 3}) EXPECT_TRUE(units[i].WaitLog("frame 2 ", 2000)) << com[i];
+  EXPECT_FALSE(units[1].LogHas("frame 2 "));
+  EXPECT_EQ(RemoveAllUsbUnits(), 4);
 }
 
 }  // namespace

@@ -1,14 +1,18 @@
 // qb2winctl: what scripts need of Windows while QB2LINK.EXE or QB2BENCH.EXE runs
 // under Wine, in one small console program: the serial-port registry value a
-// plug-in would add, the dialog's state, and its controls as a person uses them. "serve" reads commands from standard input, one a line, so a
-// script can change the registry in well under a millisecond instead of the ~55 ms
-// a "wine reg" call costs.
+// plug-in would add, USB serial units of a gang fixture as SetupAPI lists them,
+// the dialog's state, and its controls as a person uses them. "serve" reads
+// commands from standard input, one a line, so a script can change the registry
+// in well under a millisecond instead of the ~55 ms a "wine reg" call costs.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "tools/winctl/usb_units.h"
 
 namespace {
 
@@ -20,6 +24,14 @@ int Usage() {
       "usage: qb2winctl COMMAND [ARG]\n"
       "  plug COMn        add \"\\Device\\Serial2\" = COMn under HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM\n"
       "  unplug           delete that value\n"
+      "  usb-add ID COMn LOCATION [PATH]\n"
+      "                   add a USB serial unit, plugged in: ID is VID_xxxx&PID_yyyy\\SERIAL\n"
+      "                   or SERIAL (VID_1234&PID_5678), LOCATION its location information\n"
+      "                   (Port_#0001.Hub_#0002), PATH a location path\n"
+      "  usb-plug ID      plug an added unit in again\n"
+      "  usb-unplug ID    unplug it (it stays known, as a disconnected device)\n"
+      "  usb-remove ID    remove its keys\n"
+      "  usb-clear        remove every USB unit with a COM port\n"
       "  wait-dialog MS   wait until QB2LINK's dialog shows its status line (exit 1 on time-out)\n"
       "  status           print the status line (UTF-8)\n"
       "  rect             print the dialog's screen rectangle: left top right bottom\n"
@@ -56,7 +68,27 @@ std::string StatusUtf8(HWND dialog) {
   return n > 0 ? std::string(out, static_cast<size_t>(n - 1)) : std::string();
 }
 
+std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> out;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    if (end > at) out.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return out;
+}
+
 int Run(const std::string& cmd, const std::string& arg) {
+  if (cmd.compare(0, 4, "usb-") == 0) {
+    std::vector<std::string> w = Words(arg);
+    if (cmd == "usb-add" && (w.size() == 3 || w.size() == 4))
+      return AddUsbUnit(w[0], w[1], w[2], w.size() == 4 ? w[3] : std::string()) ? 0 : 1;
+    if ((cmd == "usb-plug" || cmd == "usb-unplug") && w.size() == 1) return PlugUsbUnit(w[0], cmd == "usb-plug") ? 0 : 1;
+    if (cmd == "usb-remove" && w.size() == 1) return RemoveUsbUnit(w[0]) ? 0 : 1;
+    if (cmd == "usb-clear" && w.empty()) return RemoveAllUsbUnits() >= 0 ? 0 : 1;
+    return 2;
+  }
   if (cmd == "plug" || cmd == "unplug") {
     HKEY key;
     // Volatile, like the key the serial driver keeps: it goes with the wineserver.
