@@ -50,12 +50,13 @@ TEST(SlotsFile, AClaimKeepsTheSlots) {
                                           "[QB2BENCH]\nSerialNumber=00000010\n[Other]\nk=v\n";
   int32_t first = 0;
   std::string error;
-  ASSERT_TRUE(ClaimSerialNumbers(ini.c_str(), 4, &first, &error)) << error;
-  ASSERT_TRUE(ClaimSerialNumbers(ini.c_str(), 1, &first, &error)) << error;
+  ASSERT_EQ(ClaimSerialNumbers(ini.c_str(), 4, &first, &error), CLAIM_TAKEN) << error;
+  ASSERT_EQ(ClaimSerialNumbers(ini.c_str(), 1, &first, &error), CLAIM_TAKEN) << error;
   EXPECT_EQ(first, 14);
   std::ifstream in(ini, std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "[QB2BENCH]\r\nSerialNumber=00000015\r\n[Slots]\r\n1=Port_#0001.Hub_#0002\r\n; 検査\r\n[Other]\r\nk=v\r\n");
+  EXPECT_EQ(text, "\xEF\xBB\xBF[Slots]\n1=Port_#0001.Hub_#0002\n; \xE6\xA4\x9C\xE6\x9F\xBB\n"
+                  "[QB2BENCH]\nSerialNumber=00000015\n[Other]\nk=v\n");
   SlotsText t;
   EXPECT_EQ(ReadSlotsFile(ini.c_str(), &t), SLOTS_READ);
   ASSERT_NE(FindSlot(t, 1), nullptr);
