@@ -1,12 +1,12 @@
 #include "app/bench_settings.h"
 
-#include <atomic>
 #include <cstdio>
 #include <vector>
 
 #include "operator/ids.h"
 #include "operator/outlets.h"
 #include "platform/ui.h"
+#include "record/line_record.h"
 #include "record/serial_counter.h"
 #include "record/settings.h"
 
@@ -19,11 +19,19 @@ const int kBoxOf[kSettingCount] = {IDC_PORT_NUMBER, IDC_LOG_FILE,    IDC_FLASH_A
 const unsigned kSaveCounterWaitMs = 2000;
 
 std::string Notice;  // dialog's thread only
-std::atomic<bool> NotKept{false};
-// The counter, held by the dialog's thread; read by the worker's save after a run
-// (which the dialog's thread only starts while it holds the counter).
-std::atomic<FileHandle> Counter{nullptr};
-bool Loaded = false;  // the boxes hold the file's values (dialog's thread)
+
+// Box 304 as the bench last wrote it ("" when it has not): a different text was
+// typed. The number a failed run had, taken again by the next run, and how many
+// runs had it. Dialog's thread only.
+std::string Shown;
+bool Reserved = false;
+int32_t ReservedNumber = 0;
+int Attempts = 0;
+
+void Show(const std::string& text) {
+  Shown = text;
+  UiSetText(IDC_SERIAL_NUMBER, text.c_str());
+}
 
 void AddNotice(const std::string& text) { Notice += (Notice.empty() ? "" : "\n") + text; }
 
@@ -39,28 +47,52 @@ std::string BoxText(int id) {
 }
 
 const std::string& StartNotice() { return Notice; }
-bool SerialNotKept() { return NotKept.load(); }
-void SetSerialNotKept(bool notKept) { NotKept.store(notKept); }
-bool HoldsSerialCounter() { return Counter.load() != nullptr; }
-void ReleaseBenchCounter() { ReleaseSerialCounter(Counter.exchange(nullptr)); }
 
-bool TakeSerialCounter(unsigned waitMs, std::string* holder) {
-  if (Counter.load()) return true;
-  FileHandle held = HoldSerialCounter(kSettingsFile, "QB2BENCH.EXE", waitMs, holder);
-  if (!held) return false;
-  Counter.store(held);
-  if (!Loaded) return true;
-  // Held only now: another program may have counted on since the start. Box 304
-  // takes the file's number (empty when it has none that can be read), never the
-  // other way round.
-  SettingsText read;
-  const bool readable = ReadSettingsFileAsIs(kSettingsFile, &read) == SETTINGS_READ && read.values.given[SET_SERIAL];
-  UiSetText(IDC_SERIAL_NUMBER, readable ? read.values.value[SET_SERIAL].c_str() : "");
-  return true;
+void ShowNextSerial() {
+  int32_t next = 0;
+  std::string why;
+  // None to tell (no number in the file, none left): the box is left empty, and
+  // em-start asks for one.
+  Show(PeekSerial(&next, &why) == RECORD_OK ? SerialText(next) : std::string());
+}
+
+int TakeRunSerial(int32_t* serial, int* attempt, std::string* why) {
+  const std::string box = BoxText(IDC_SERIAL_NUMBER);
+  int32_t typed = 0;
+  if (!ParseSerialNumber(box, &typed)) {
+    *why = "S/N (304) を 0 から 99999999 までの数字で入れてください";
+    return RECORD_UNAVAILABLE;
+  }
+  // The failed run's number, still in the box: the same number again.
+  if (Reserved && box == Shown && typed == ReservedNumber) {
+    *serial = ReservedNumber;
+    *attempt = ++Attempts;
+    return RECORD_OK;
+  }
+  // A number a person typed: the counter goes on from it.
+  if (box != Shown) {
+    int set = SetNextSerial(typed, why);
+    if (set != RECORD_OK) return set;
+  }
+  std::vector<int32_t> numbers;
+  int claimed = ClaimSerials(1, &numbers, why);
+  if (claimed != RECORD_OK) return claimed;
+  Reserved = true;
+  ReservedNumber = numbers[0];
+  Attempts = 1;
+  *serial = numbers[0];
+  *attempt = 1;
+  Show(SerialText(numbers[0]));
+  return RECORD_OK;
+}
+
+void SerialRunEnded(bool good) {
+  if (!good) return;  // the box keeps the number for the next run
+  Reserved = false;
+  ShowNextSerial();
 }
 
 int LoadSettings(const char* path) {
-  Loaded = true;
   Notice.clear();
   SettingsText read;
   std::string keptAs;
@@ -90,6 +122,7 @@ int LoadSettings(const char* path) {
   for (int k = 0; k < kSettingCount; ++k) {
     if (!read.values.given[k]) continue;
     if (k == SET_VERIFY) UiSetCheck(kBoxOf[k], read.values.value[k] == "1" ? 1 : 0);
+    else if (k == SET_SERIAL) Show(read.values.value[k]);
     else UiSetText(kBoxOf[k], read.values.value[k].c_str());
     ++taken;
   }
@@ -97,19 +130,16 @@ int LoadSettings(const char* path) {
 }
 
 bool SaveSettings(const char* path) {
-  // Box 304 is the counter only while the bench holds it; otherwise the file's
-  // number stands, and the other boxes are written while holding the counter for
-  // the moment of the write.
-  FileHandle forSave = nullptr;
-  const bool holder = Counter.load() != nullptr;
-  if (!holder) {
-    std::string other;
-    forSave = HoldSerialCounter(path, "QB2BENCH.EXE", kSaveCounterWaitMs, &other);
-    if (!forSave) return false;
-  }
+  // The serial number is the counter's alone, written by its claims: box 304 is
+  // never put back, whatever another program took meanwhile. The other boxes are
+  // written while holding the counter for the moment of the write, as only a
+  // holder writes the file.
+  std::string other;
+  FileHandle forSave = HoldSerialCounter(path, "QB2BENCH.EXE", kSaveCounterWaitMs, &other);
+  if (!forSave) return false;
   SettingsValues values;
   for (int k = 0; k < kSettingCount; ++k) {
-    if (k == SET_SERIAL && !holder) continue;
+    if (k == SET_SERIAL) continue;
     if (k == SET_VERIFY) {
       values.value[k] = UiGetCheck(kBoxOf[k]) == 1 ? "1" : "0";
     } else {

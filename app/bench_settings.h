@@ -25,20 +25,14 @@ const std::string& StartNotice();
 // holder) and leaves the file's SerialNumber as it is. True when written.
 bool SaveSettings(const char* path);
 
-// The serial number counter (record/serial_counter.h): the bench holds it from its
-// start while it runs, so that no other program hands out a number meanwhile.
-// TakeSerialCounter takes it if it is not held yet (waiting up to waitMs); when it
-// was taken late, box 304 is read again from the file, which another program may
-// have counted on. False, with the holder's name in *holder, when another holds it.
-// Dialog's thread. HoldsSerialCounter: any thread.
-bool TakeSerialCounter(unsigned waitMs, std::string* holder);
-bool HoldsSerialCounter();
-// Lets go of the counter once the bench has saved for the last time (its close),
-// so that a program waiting for it need not wait for the process's end.
-void ReleaseBenchCounter();
-
-// The number the last good run left in box 304 could not be written: the next
-// em-start is refused until a save succeeds. Set by the worker, read and cleared
-// on the dialog's thread.
-bool SerialNotKept();
-void SetSerialNotKept(bool notKept);
+// The bench's serial numbers, from the line's record (record/line_record.h): a
+// number is claimed for each em-start. Box 304 shows the number the next run uses:
+// the counter's next (ShowNextSerial), or, after a failed run, the number that run
+// had, which the next run uses again. A number typed into the box sets the
+// station's counter. Dialog's thread.
+void ShowNextSerial();
+// em-start's number: the failed run's again, or a new claim (after setting the
+// counter to a typed number). RECORD_OK with it in *serial, else why in *why.
+int TakeRunSerial(int32_t* serial, int* attempt, std::string* why);
+// A run with that number ended; good: its number is used, the box shows the next.
+void SerialRunEnded(bool good);

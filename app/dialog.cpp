@@ -18,6 +18,7 @@
 #include "ops/operations.h"
 #include "platform/file.h"
 #include "platform/ui.h"
+#include "record/line_record.h"
 #include "record/run_log.h"
 #include "record/serial_counter.h"
 #include "record/settings.h"
@@ -32,14 +33,9 @@ const char* const kCaption = "KM7200";
 // em-start starts a run, cleared once it is shown. Dialog's thread only.
 bool ResultPending = false;
 
-// How long the bench's start waits for a program that is claiming its numbers.
-const unsigned kCounterWaitMs = 2000;
-// How long em-start waits for the counter when the bench could not take it before:
-// a claim of the command line holds it for a moment; a program that holds it for
-// longer is named in a box.
-const unsigned kEmStartCounterWaitMs = 1000;
-// What the start says of a counter another program holds ("": nothing). Dialog's thread.
-std::string CounterNotice;
+// How long em-start's claim waits for the counter: a claim of the command line
+// holds it for a moment; a program that holds it for longer is named in a box.
+const unsigned kEmStartCounterWaitMs = 2000;
 
 // A file name box the program must hold whole (box 104, box 202): a name cut at
 // 255 bytes would name another file, so a longer one is refused with a box.
@@ -52,20 +48,15 @@ bool TakeFileName(int id, const char* what, std::string* out) {
   return false;
 }
 
-// The bench keeps the next unit's number in box 304 and QB2BENCH.INI at once; the
-// line program only shows it.
+// The line program shows the next unit's number in box 304; the bench's numbers
+// are claimed for each run instead (bench_settings.h).
 bool DialogSerialUsed(int32_t next) {
+  if (IsBenchProgram()) return true;
   char text[16];
   std::snprintf(text, sizeof text, "%08ld", static_cast<long>(next));
   UiSetText(IDC_SERIAL_NUMBER, text);
-  if (!IsBenchProgram()) return true;
-  bool kept = SaveSettings(kSettingsFile);
-  SetSerialNotKept(!kept);
-  return kept;
+  return true;
 }
-
-const char* const kSerialNotKeptText =
-    "次の S/N を QB2BENCH.INI に保存できません: 保存できるまで em-start はできません";
 
 // Command 101. The receiver opens the port on its own thread; the command waits
 // (serving other threads' sends) until the receiver has either opened the port or
@@ -159,33 +150,19 @@ bool FlashInputs(const Operation& op, JobParamsRecord* params) {
 // to start while the last good run's next number is not kept; QB2LINK.EXE reads
 // box 304 as it always has (no number gives 0).
 bool ProductionInputs(JobParamsRecord* params) {
-  char text[512];
-  UiGetText(IDC_SERIAL_NUMBER, text, sizeof text);
   if (IsBenchProgram()) {
-    // The counter first: taken late, it puts the file's number into box 304.
-    std::string holder;
-    if (!TakeSerialCounter(kEmStartCounterWaitMs, &holder)) {
-      std::string box = "S/N のカウンタ (QB2BENCH.INI) は " + (holder.empty() ? std::string("ほかのプログラム") : holder) +
-                        " が使っています: em-start できません";
+    // A number from the line's record, claimed now: the unit's eight digits hold
+    // it, and no other program anywhere gets it.
+    std::string why;
+    int taken = TakeRunSerial(&params->serialNumber, &params->attempt, &why);
+    if (taken != RECORD_OK) {
+      std::string box = why + ": em-start できません";
       ShowWarningBox(box.c_str(), kCaption);
       return false;
     }
-    // The unit holds eight digits: a larger number or a sign would go into it as
-    // another number.
-    int32_t serial = 0;
-    if (!ParseSerialNumber(BoxText(IDC_SERIAL_NUMBER), &serial)) {
-      ShowWarningBox("S/N (304) を 0 から 99999999 までの数字で入れてください: em-start できません", kCaption);
-      return false;
-    }
-    if (SerialNotKept()) {
-      if (!SaveSettings(kSettingsFile)) {
-        ShowWarningBox(kSerialNotKeptText, kCaption);
-        return false;
-      }
-      SetSerialNotKept(false);
-    }
-    params->serialNumber = serial;
   } else {
+    char text[512];
+    UiGetText(IDC_SERIAL_NUMBER, text, sizeof text);
     params->serialNumber = static_cast<int32_t>(ParseDecimal(text));
   }
   params->imagePath = DefaultFlashDataPath();
@@ -264,8 +241,17 @@ void ShowProductionResult(const JobParamsRecord& params) {
   // A failure fills the bar in red, also when it came before any page went out.
   if (!good) UiSetProgress(IDC_PROGRESS, 1, 1);
   UiSetProgressFailed(IDC_PROGRESS, !good);
+  SerialRunEnded(good);
   if (!good && params.outcome != JOB_STOPPED) ShowWarningBox(text, kCaption);
-  if (good && SerialNotKept()) ShowWarningBox(kSerialNotKeptText, kCaption);
+}
+
+// The bench's record: QB2BENCH.INI's counter, claimed for each run.
+void UseBenchRecord() {
+  static RecordSettings settings;
+  settings.iniPath = kSettingsFile;
+  settings.holder = "QB2BENCH.EXE";
+  settings.counterWaitMs = kEmStartCounterWaitMs;
+  InstallLineRecord(&kStationRecord, &settings);
 }
 
 }  // namespace
@@ -300,16 +286,8 @@ void OnInitDialog(JobParamsRecord* params) {
   if (IsBenchProgram()) {
     SetStatusLine(kStatusBenchStart);
     AutoRecognition.store(0);
-    // The counter first, then its number: no other program counts on it while the
-    // bench runs.
-    std::string holder;
-    bool held = TakeSerialCounter(kCounterWaitMs, &holder);
+    UseBenchRecord();
     LoadSettings(kSettingsFile);
-    if (!held) {
-      CounterNotice = "S/N のカウンタ (QB2BENCH.INI) は " + (holder.empty() ? std::string("ほかのプログラム") : holder) +
-                      " が使っています: 空くまで em-start はできません";
-      UiPost(UM_START_NOTICE, 0, 0);
-    }
     if (!StartNotice().empty()) UiPost(UM_START_NOTICE, 0, 0);
   } else {
     SetStatusLine(kStatusPlugIn);
@@ -322,9 +300,7 @@ void OnCloseDialog() {
   // closes it, after the worker, with every thread.
   if (StopWorker()) StopReceiverThread();
   // One more try for a next serial number that could not be kept after a run.
-  if (IsBenchProgram() && !SaveSettings(kSettingsFile))
-    ShowWarningBox(SerialNotKept() ? kSerialNotKeptText : kTraceSettingsNotSaved, kCaption);
-  ReleaseBenchCounter();
+  if (IsBenchProgram() && !SaveSettings(kSettingsFile)) ShowWarningBox(kTraceSettingsNotSaved, kCaption);
   // Run log lines that could not be written go with the process: the operator is
   // told how many, so the record can be mended by hand.
   std::string log = BoxText(IDC_LOG_FILE);
@@ -389,14 +365,8 @@ void OnUserMessage(unsigned message, JobParamsRecord* params) {
       StartDetachedThread(RemovalWatcher);
       break;
     case UM_START_NOTICE:
-      // The counter's holder first, then what QB2BENCH.INI said; each once.
-      if (!CounterNotice.empty()) {
-        std::string text;
-        text.swap(CounterNotice);
-        ShowWarningBox(text.c_str(), kCaption);
-      } else if (!StartNotice().empty()) {
-        ShowWarningBox(StartNotice().c_str(), kCaption);
-      }
+      // What QB2BENCH.INI said at the start.
+      if (!StartNotice().empty()) ShowWarningBox(StartNotice().c_str(), kCaption);
       break;
     default:
       break;

@@ -79,10 +79,10 @@ int RunGang(const CliOptions& options, const std::vector<std::string>& args);
 // the exit value with the reason in *why. *takesSerial: produce's image has a
 // place for a serial number (else no number is taken for it).
 int PrepareCommand(const CliOptions& options, JobParamsRecord* p, std::string* why, bool* takesSerial);
-// Takes count consecutive serial numbers from QB2BENCH.INI's counter, waiting up to
-// 5 s for its holder (a stop ends the wait at once). EXIT_DONE with the first in
-// *first, else EXIT_SERIAL or EXIT_STOPPED with the reason in *why.
-int ClaimNumbers(int count, int32_t* first, std::string* why);
+// Takes count serial numbers from the line's record (record/line_record.h), in
+// order, all or none. EXIT_DONE, else EXIT_SERIAL or EXIT_STOPPED with the reason
+// in *why.
+int ClaimNumbers(int count, std::vector<int32_t>* numbers, std::string* why);
 
 // --- a gang fixture's slots (cli/ports.cpp) ------------------------------------
 

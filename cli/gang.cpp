@@ -23,6 +23,7 @@
 #include "platform/port.h"
 #include "platform/process.h"
 #include "platform/systhread.h"
+#include "record/line_record.h"
 #include "record/run_log.h"
 #include "record/serial_counter.h"
 
@@ -223,7 +224,7 @@ int EndForUnit(const CliOptions& o, Unit& u, const std::string& logPath, int exi
     run.result = logged;
     if (logged == "OK") exitValue = EXIT_DONE;
   } else if (!logPath.empty()) {
-    LogRun(run, logPath, u.port);
+    RecordRun(run, logPath, u.port);
   }
   UnitResult r;
   r.port = u.port;
@@ -274,13 +275,15 @@ int RunGang(const CliOptions& o, const std::vector<std::string>& args) {
   const std::string logPath = checked.logFile;
   // One claim for every unit, in port order: N, N+1, ... No two units, and no other
   // program, get the same number; a failed unit's number stays unused.
-  int32_t first = o.serial;
+  std::vector<int32_t> numbers;
   const bool numbered = o.op->inputs == IN_PRODUCTION && takesSerial;
   // A slot with no unit gets no number: only the units that can start count.
   auto slotFault = [&](size_t i) { return i < o.slotFaults.size() && !o.slotFaults[i].empty(); };
   int count = 0;
   for (size_t i = 0; i < units.size(); ++i) count += !slotFault(i);
-  if (ready == EXIT_DONE && numbered && !o.haveSerial && count > 0) ready = ClaimNumbers(count, &first, &why);
+  if (ready == EXIT_DONE && numbered && !o.haveSerial && count > 0) ready = ClaimNumbers(count, &numbers, &why);
+  if (ready == EXIT_DONE && numbered && o.haveSerial)
+    for (int i = 0; i < count; ++i) numbers.push_back(o.serial + i);
   if (ready == EXIT_DONE && CliStopAsked()) {
     ready = EXIT_STOPPED;
     why = kStoppedResult;
@@ -296,14 +299,14 @@ int RunGang(const CliOptions& o, const std::vector<std::string>& args) {
       gang.OnResult(u, EXIT_PORT);
       continue;
     }
-    if (numbered && ready == EXIT_DONE) u.serial = SerialText(static_cast<int32_t>(first + number));
+    if (numbered && ready == EXIT_DONE) u.serial = SerialText(numbers[static_cast<size_t>(number)]);
     if (ready != EXIT_DONE) {
       EndForUnit(o, u, logPath, ready, why);
       gang.OnResult(u, ready);
       continue;
     }
-    u.child = StartChildProcess(ChildArgs(args, u.port, numbered, first + static_cast<int32_t>(number++)), &u.in,
-                                &u.out, &u.err);
+    const int32_t serial = numbered ? numbers[static_cast<size_t>(number++)] : 0;
+    u.child = StartChildProcess(ChildArgs(args, u.port, numbered, serial), &u.in, &u.out, &u.err);
     if (!u.child) {
       EndForUnit(o, u, logPath, EXIT_PORT, "cannot start a process for this unit");
       gang.OnResult(u, EXIT_PORT);

@@ -24,6 +24,7 @@
 #include "platform/registry.h"
 #include "platform/systhread.h"
 #include "record/run_log.h"
+#include "record/line_record.h"
 #include "record/serial_counter.h"
 #include "record/settings.h"
 #include "sequence/sequence.h"
@@ -228,22 +229,22 @@ int Find(const CliOptions& o) {
   return r.exit;
 }
 
+// The line's record this command keeps: QB2BENCH.INI's counter and the run log,
+// claims waiting up to 5 s for another holder of the counter, a stop ending the wait.
+void UseLineRecord(const CliOptions&) {
+  static RecordSettings settings;
+  settings.iniPath = kSettingsFile;
+  settings.holder = "QB2CLI";
+  settings.counterWaitMs = kCounterWaitMs;
+  settings.stopAsked = CliStopAsked;
+  InstallLineRecord(&kStationRecord, &settings);
+}
+
 }  // namespace
 
-int ClaimNumbers(int count, int32_t* first, std::string* why) {
-  std::string holder;
-  FileHandle held = HoldSerialCounter(kSettingsFile, "QB2CLI", kCounterWaitMs, &holder, CliStopAsked);
-  if (!held) {
-    if (CliStopAsked()) {
-      *why = kStoppedResult;
-      return EXIT_STOPPED;
-    }
-    *why = "the serial number counter is held by " + (holder.empty() ? std::string("another program") : holder);
-    return EXIT_SERIAL;
-  }
-  int claimed = ClaimSerialNumbers(kSettingsFile, count, first, why);
-  ReleaseSerialCounter(held);
-  return claimed == CLAIM_TAKEN ? EXIT_DONE : EXIT_SERIAL;
+int ClaimNumbers(int count, std::vector<int32_t>* numbers, std::string* why) {
+  int claimed = ClaimSerials(count, numbers, why);
+  return claimed == RECORD_OK ? EXIT_DONE : claimed == RECORD_STOPPED ? EXIT_STOPPED : EXIT_SERIAL;
 }
 
 int PrepareCommand(const CliOptions& o, JobParamsRecord* p, std::string* why, bool* takesSerial) {
@@ -281,8 +282,10 @@ int RunUnit(const CliOptions& o, const std::string& given) {
       // A gang's numbers are the parent's to claim, in one claim.
       return EndEarly(o, port, &p, EXIT_SERIAL, "no serial number was given to this unit");
     } else {
-      int claimed = ClaimNumbers(1, &p.serialNumber, &why);
-      if (claimed != EXIT_DONE) return EndEarly(o, port, &p, claimed, why);
+      std::vector<int32_t> numbers;
+      int claimed = ClaimNumbers(1, &numbers, &why);
+      if (claimed != EXIT_DONE) return EndEarly(o, port, &p, claimed, claimed == EXIT_STOPPED ? kStoppedResult : why);
+      p.serialNumber = numbers[0];
     }
     if (takesSerial) p.run.serial = SerialText(p.serialNumber);
   }
@@ -340,6 +343,7 @@ int RunCli(const std::vector<std::string>& args) {
   }
   InstallCliStop();
   if (o.child) WatchParentForStop();
+  UseLineRecord(o);
   if (o.command == "find") return Find(o);
   if (o.command == "ports") return RunPorts(o);
   if (!o.slots.empty()) return RunSlots(&o, args);

@@ -1,5 +1,7 @@
 #include "jobs/worker.h"
 
+#include "record/line_record.h"
+
 #include <atomic>
 
 #include "device/commands.h"
@@ -50,7 +52,7 @@ void FinishJob(JobParamsRecord* params, int outcome, const char* failure, uint32
   params->run.ms = TickCountMs() - startMs;
   params->run.timed = true;
   ReadLocalTime(&params->run.time);
-  LogRun(params->run, params->logFile, params->portName);
+  RecordRun(params->run, params->logFile, params->portName);
 }
 
 void PostWorkerEnd(unsigned message) {

@@ -179,6 +179,7 @@ void SequenceStart(JobParamsRecord* params) {
   params->reason.clear();
   params->run = RunRecord();
   params->run.operation = "production";
+  params->run.attempt = params->attempt;
   char serial[16];
   std::snprintf(serial, sizeof serial, "%08ld", static_cast<long>(SerialNumber));  // as box 304 shows numbers
   params->run.serial = serial;

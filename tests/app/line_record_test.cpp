@@ -271,59 +271,44 @@ TEST_F(LineRecord, ALongWriteShowsItsProgress) {
   EXPECT_EQ(UiModelText(IDC_STATUS_LINE), "USBを接続してください。");
 }
 
-// The next serial number is in QB2BENCH.INI as soon as a run has succeeded, before
-// any close: a crash then does not hand the number out twice.
-TEST_F(LineRecord, TheNextSerialNumberIsSavedTheMomentARunSucceeds) {
-  SequenceTickSource = FastTicks;
-  WriteImage(Pattern(0x100, 8));
-  UiSetText(IDC_SERIAL_NUMBER, "00000041");
-  ASSERT_TRUE(OpenLink());
-  EmStart();
-  ASSERT_TRUE(AwaitEnd(10000));
-  ASSERT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000042");
-  UiModelReset();  // a new start of the bench, in the same folder
-  EXPECT_GE(LoadSettings(kSettingsFile), 1);
-  EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000042");
-}
-
-// No serial number that can be read, or none that could be kept, no em-start: each
-// refusal is a box and nothing on the wire, until the operator types a number or a
-// save succeeds.
-TEST_F(LineRecord, NoNumberThatCanBeKeptNoEmStart) {
+// The bench's numbers: claimed for each em-start and written at once, so a crash
+// never hands one out twice; a failed run's number goes to the next run again; a
+// number typed into 304 sets the counter. None that the unit's eight digits cannot
+// hold, and none that cannot be kept: a box, and nothing on the wire.
+TEST_F(LineRecord, EachRunClaimsItsNumberAndAFailedRunsNumberIsUsedAgain) {
   SequenceTickSource = FastTicks;
   WriteImage(StampableImage(8));
   ASSERT_TRUE(OpenLink());
-  // Nor one the unit's eight digits cannot hold: it would be stamped as another.
   for (const char* unreadable : {"", "12ab", "100000000", "-1"}) {
     UiSetText(IDC_SERIAL_NUMBER, unreadable);
     EmStart();
     EXPECT_FALSE(WorkerRunning()) << unreadable;
   }
-  EXPECT_EQ(UiModelBoxes().size(), 4u);
-  EXPECT_EQ(unit_->FrameCount(), 0u);
-
-  // The temporary file of the save is a folder: the good run's next number cannot
-  // be kept. The box says so, and the next em-start is refused.
-  ASSERT_EQ(mkdir((std::string(kSettingsFile) + ".tmp").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((std::string(kSettingsFile) + ".tmp").c_str(), 0755), 0);  // no write can be made whole
   UiSetText(IDC_SERIAL_NUMBER, "00000041");
   EmStart();
-  ASSERT_TRUE(AwaitEnd(10000));
-  EXPECT_EQ(UiModelText(IDC_RESULT), "合格 S/N 00000041");
-  ASSERT_EQ(UiModelBoxes().size(), 5u);
-  EXPECT_NE(UiModelBoxes()[4].first.find("保存できません"), std::string::npos);
-  const size_t frames = unit_->FrameCount();
-  ASSERT_TRUE(OpenLink());
-  EmStart();
   EXPECT_FALSE(WorkerRunning());
-  EXPECT_EQ(UiModelBoxes().size(), 6u);
-  EXPECT_EQ(unit_->FrameCount(), frames);
+  EXPECT_EQ(UiModelBoxes().size(), 5u);
+  EXPECT_EQ(unit_->FrameCount(), 0u);
 
-  // Once a save succeeds, the number the file holds is the one the next unit gets.
   ASSERT_EQ(rmdir((std::string(kSettingsFile) + ".tmp").c_str()), 0);
   EmStart();
   ASSERT_TRUE(AwaitEnd(10000));
+  EXPECT_EQ(UiModelText(IDC_RESULT), "合格 S/N 00000041");
+  EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000042");
+  unit_->AddFault(Fault::NoReply().Cmd(CMD_SET_CLOCK).Times(1));
+  ASSERT_TRUE(OpenLink());
+  EmStart();
+  ASSERT_TRUE(AwaitEnd(10000));
+  EXPECT_NE(UiModelText(IDC_RESULT).find("不合格"), std::string::npos);
+  EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000042");
+  ASSERT_TRUE(OpenLink());
+  EmStart();
+  ASSERT_TRUE(AwaitEnd(10000));
   EXPECT_EQ(UiModelText(IDC_RESULT), "合格 S/N 00000042");
-  UiModelReset();
+  Bytes flash = unit_->Flash();
+  EXPECT_EQ(Bytes(flash.begin() + 0xE004, flash.begin() + 0xE008), (Bytes{0x00, 0x00, 0x00, 0x42}));
+  UiModelReset();  // a new start of the bench, in the same folder: every claim was kept
   EXPECT_GE(LoadSettings(kSettingsFile), 1);
   EXPECT_EQ(UiModelText(IDC_SERIAL_NUMBER), "00000043");
 }
