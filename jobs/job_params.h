@@ -33,7 +33,8 @@ struct JobParamsRecord {
   std::string fileName;     // flash jobs: the file written from, or read into
   bool verify = false;      // a write, and the production run's pages, are read back and compared
   int32_t serialNumber = 0;  // production: the number this unit gets
-  int attempt = 1;           // production: the how-many-th run with that number
+  int attempt = 1;           // the how-many-th run of this unit's job (a retry, a number used again)
+  int slot = 0;              // a gang fixture's slot the unit sits in (0: none)
   std::string imagePath;    // production: the flash data image
   // production: how long the run waits for the reply to its range request. 0: until
   // stopped, as on the bench, where the operator sees the run wait and has em-stop.

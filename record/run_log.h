@@ -33,9 +33,10 @@ struct RunRecord {
   uint32_t ms = 0;             // how long it took
   bool timed = false;          // time holds when it ended (else the line is stamped when logged)
   LocalTimeFields time{};
-  int attempt = 1;             // production: how many runs this station made with this number
+  int attempt = 1;             // how many runs of this unit's job (a retry, a number used again)
   bool hasImageCrc = false;    // production: image_crc32 is that of the image file as supplied
   uint32_t imageCrc32 = 0;
+  int slot = 0;                // a gang fixture's slot the unit sat in (0: none)
 };
 
 extern const char* const kRunLogHeader;  // "time,program,port,operation,serial,file,bytes,crc32,result,ms"
