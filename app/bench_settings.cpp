@@ -90,6 +90,8 @@ void SerialRunEnded(bool good) {
   if (!good) return;  // the box keeps the number for the next run
   Reserved = false;
   ShowNextSerial();
+  // The boxes the run used are kept with it: a crash after it loses none of them.
+  SaveSettings(kSettingsFile);
 }
 
 int LoadSettings(const char* path) {

@@ -34,5 +34,6 @@ void ShowNextSerial();
 // em-start's number: the failed run's again, or a new claim (after setting the
 // counter to a typed number). RECORD_OK with it in *serial, else why in *why.
 int TakeRunSerial(int32_t* serial, int* attempt, std::string* why);
-// A run with that number ended; good: its number is used, the box shows the next.
+// A run with that number ended; good: its number is used, the box shows the next,
+// and the other boxes are saved.
 void SerialRunEnded(bool good);

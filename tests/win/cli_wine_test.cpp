@@ -1,7 +1,7 @@
 // QB2CLI.EXE under Wine against the virtual unit, as a station's batch file runs
 // it: the commands end to end with their JSON lines against the unit's flash, the
 // port found as QB2LINK.EXE finds it, exit values, Ctrl+C in the middle of a write,
-// and a bench holding the serial number counter.
+// units in a fixture's slots, and files eight units read at once.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -112,9 +112,8 @@ TEST_F(CliWine, EveryCommandOnceEndToEnd) {
   EXPECT_NE(log.find(",QB2CLI,COM7,production,00000291,"), std::string::npos) << log;
 }
 
-// Exit values through the unit's faults, Ctrl+C in the middle of a paced write, and
-// a bench in the folder that holds the serial number counter.
-TEST_F(CliWine, ExitValuesCtrlCAndABenchHoldingTheCounter) {
+// Exit values through the unit's faults, and Ctrl+C in the middle of a paced write.
+TEST_F(CliWine, ExitValuesAndCtrlC) {
   ASSERT_TRUE(unit_.Start(7, "--pace --pace-host --fault status:cmd=0x21,value=0x32"));
   EXPECT_EQ(Json({"write", "w.bin", "--size", "0x1OO"}).exit, 2);
   EXPECT_EQ(Run({"--port", "COM9", "--quiet", "clock", "get"}).exit, 4);
@@ -134,17 +133,6 @@ TEST_F(CliWine, ExitValuesCtrlCAndABenchHoldingTheCounter) {
   EXPECT_FALSE(unit_.LogHas("INCOMPLETE"));
   EXPECT_FALSE(unit_.LogHas("frame 200 "));
   EXPECT_NE(wintest::ReadWholeFile(dir_ + "\\" + tag + ".csv").find(",stopped,"), std::string::npos);
-
-  wintest::WriteWholeFile(dir_ + "\\QB2BENCH.INI", "[QB2BENCH]\r\nSerialNumber=00000005\r\n");
-  std::string image(0xE100, '\xFF');
-  image.replace(0xE000, 0x100, std::string(0x100, '\x22'));
-  wintest::WriteWholeFile(dir_ + "\\Quillbeacon2FlashData.dat", image);
-  StartProgram(wintest::BenchProgramPath());
-  r = Run({"--port", "COM7", "--quiet", "produce"});
-  EXPECT_EQ(r.exit, 9);
-  EXPECT_GE(r.ms, 4900);
-  EXPECT_NE(r.err.find("QB2BENCH.EXE (pid "), std::string::npos) << r.err;
-  EXPECT_EQ(Close(), 0u);
 }
 
 // Four units at once on COM7 to COM10: four numbers in port order from the
@@ -208,8 +196,19 @@ TEST_F(CliWine, EightUnitsReadOneImageAndOneFirmwareFileAtOnce) {
       std::vector<std::string> args = {"--port", ports, "--quiet", "--json", command};
       if (std::string(command) == "produce") args.insert(args.end(), {"--serial", std::to_string(round * 8)});
       else args.push_back("fw.mot");
-      Ran r = Run(args);
-      EXPECT_EQ(r.exit, 0) << command << " round " << round << "\n" << r.out << r.err;
+      // Eight Wine programs at once on a loaded machine may miss a reply's bound
+      // (5): such a round is run again, twice at most. A file refused (3) never is.
+      for (int run = 0;; ++run) {
+        Ran r = Run(args);
+        for (size_t at = r.out.find("\"exit\":"); at != std::string::npos; at = r.out.find("\"exit\":", at + 1)) {
+          const char value = r.out[at + 7];
+          EXPECT_TRUE(value == '0' || value == '5') << command << " round " << round << "\n" << r.out << r.err;
+        }
+        if (r.exit == 0 || run == 2) {
+          EXPECT_EQ(r.exit, 0) << command << " round " << round << "\n" << r.out << r.err;
+          break;
+        }
+      }
     }
   }
   for (HANDLE h : held) CloseHandle(h);
