@@ -27,6 +27,8 @@ enum CliExit {
   EXIT_NO_RESULT = 10,  // several units: a unit's process ended without a result
 };
 
+// Plain progress lines (no terminal): at most one a second for each unit.
+const uint32_t kPlainProgressMs = 1000;
 // The most units one command drives at once.
 const int kMostUnits = 16;
 

@@ -29,7 +29,6 @@ Console& C() {
   return *console;
 }
 
-const uint32_t kPlainIntervalMs = 1000;
 
 std::atomic<int> StopAsked{0};
 std::atomic<int> Ended{0};
@@ -82,7 +81,7 @@ void ConsoleProgress(uint32_t done, uint32_t total, const char* text, bool ended
     return;
   }
   uint32_t now = TickCountMs();
-  if (!ended && c.plainShown && now - c.lastPlain < kPlainIntervalMs) return;
+  if (!ended && c.plainShown && now - c.lastPlain < kPlainProgressMs) return;
   c.lastPlain = now;
   c.plainShown = true;
   Say(2, c.port + " " + text);

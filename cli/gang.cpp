@@ -29,7 +29,6 @@
 
 namespace {
 
-const uint32_t kPlainIntervalMs = 1000;  // plain progress lines: at most one a second per unit
 const uint32_t kRedrawIntervalMs = 200;  // a terminal's block of lines: five times a second
 
 // One unit. port, serial and the start are the main thread's, set before the
@@ -116,7 +115,7 @@ class Gang {
       if (ended || now - screen_.lastDraw >= kRedrawIntervalMs) Draw();
       return;
     }
-    if (!ended && u.plainShown && now - u.lastPlain < kPlainIntervalMs) return;
+    if (!ended && u.plainShown && now - u.lastPlain < kPlainProgressMs) return;
     u.lastPlain = now;
     u.plainShown = true;
     Say(2, u.port + " " + sentence);
@@ -193,13 +192,6 @@ std::vector<std::string> ChildArgs(const std::vector<std::string>& args, const s
   return out;
 }
 
-std::string TimeText(const LocalTimeFields& t) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second, t.millisecond);
-  return text;
-}
-
 // The exit value a child's JSON line gives.
 int ExitOfLine(const std::string& json) {
   size_t at = json.rfind("\"exit\":");
@@ -232,7 +224,7 @@ int EndForUnit(const CliOptions& o, Unit& u, const std::string& logPath, int exi
   r.operation = run.operation;
   r.serial = run.serial;
   r.ms = run.ms;
-  r.time = TimeText(run.time);
+  r.time = RunTimeText(run.time);
   r.exit = exitValue;
   r.result = run.result;
   u.human = HumanLine(r);

@@ -40,13 +40,6 @@ const unsigned kCounterWaitMs = 5000;
 // When the unit's operation began (its length in the log and the line).
 uint32_t UnitStartMs = 0;
 
-std::string TimeText(const LocalTimeFields& t) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second, t.millisecond);
-  return text;
-}
-
 std::string ClockText(const DeviceTime& t) {
   char text[32];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
@@ -108,7 +101,7 @@ UnitResult ResultOf(const CliOptions& o, const std::string& port, const JobParam
   r.hasCrc = p.run.hasCrc;
   r.crc32 = p.run.crc32;
   r.ms = p.run.ms;
-  if (p.run.timed) r.time = TimeText(p.run.time);
+  if (p.run.timed) r.time = RunTimeText(p.run.time);
   r.exit = p.outcome;
   if (o.op && o.op->inputs == IN_NONE && std::strcmp(o.op->record, "clock-get") == 0 && p.outcome == JOB_DONE)
     r.clock = ClockText(p.clock);
@@ -216,7 +209,7 @@ int Find(const CliOptions& o) {
   r.ms = TickCountMs() - start;
   LocalTimeFields now;
   ReadLocalTime(&now);
-  r.time = TimeText(now);
+  r.time = RunTimeText(now);
   if (port > 0) {
     r.port = "COM" + std::to_string(port);
   } else {

@@ -105,6 +105,13 @@ std::string CsvField(const std::string& text) {
   return out + "\"";
 }
 
+std::string RunTimeText(const LocalTimeFields& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
+                t.second, t.millisecond);
+  return text;
+}
+
 std::string CrcText(uint32_t crc32) {
   char text[12];
   std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(crc32));
@@ -113,14 +120,13 @@ std::string CrcText(uint32_t crc32) {
 
 std::string FormatRunLine(const RunRecord& r, const LocalTimeFields& t, const char* program,
                           const std::string& port) {
-  char time[32], bytes[24], ms[16];
-  std::snprintf(time, sizeof time, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second, t.millisecond);
+  char bytes[24], ms[16];
+  const std::string time = RunTimeText(t);
   if (r.bytes >= 0) std::snprintf(bytes, sizeof bytes, "%lld", r.bytes);
   else bytes[0] = '\0';
   const std::string crc = r.hasCrc ? CrcText(r.crc32) : std::string();
   std::snprintf(ms, sizeof ms, "%u", static_cast<unsigned>(r.ms));
-  return std::string(time) + "," + CsvField(program) + "," + CsvField(port) + "," + CsvField(r.operation) + "," +
+  return time + "," + CsvField(program) + "," + CsvField(port) + "," + CsvField(r.operation) + "," +
          CsvField(r.serial) + "," + CsvField(r.file) + "," + bytes + "," + crc + "," + CsvField(r.result) + "," + ms +
          "\r\n";
 }
@@ -171,9 +177,7 @@ bool RunLogHasLine(const std::string& path, const std::string& port, const std::
   FileClose(file);
   if (got <= 0) return false;
   text.resize(static_cast<size_t>(got));
-  char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", since.year, since.month, since.day,
-                since.hour, since.minute, since.second, since.millisecond);
+  const std::string stamp = RunTimeText(since);
   bool found = false;
   for (size_t at = 0; at < text.size();) {
     size_t end = text.find('\n', at);

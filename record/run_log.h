@@ -65,6 +65,9 @@ bool RunLogHasLine(const std::string& path, const std::string& port, const std::
 // One CSV line (ending in CRLF) for record, ended at time by program on port.
 std::string FormatRunLine(const RunRecord& record, const LocalTimeFields& time, const char* program,
                           const std::string& port);
+// A time as the log, the JSON line and a match against a line give it:
+// "YYYY-MM-DD hh:mm:ss.mmm".
+std::string RunTimeText(const LocalTimeFields& time);
 // A CRC-32 as the log, the JSON line and the person's line give it: eight upper-case
 // hex digits.
 std::string CrcText(uint32_t crc32);

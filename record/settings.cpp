@@ -5,6 +5,7 @@
 
 #include "platform/file.h"
 #include "platform/text.h"
+#include "record/ini_text.h"
 #include "util/path.h"
 #include "util/utf8.h"
 
@@ -18,12 +19,8 @@ const char* const kSettingNames[kSettingCount] = {
 namespace {
 const char kSection[] = "QB2BENCH";
 const long long kFlashTop = 0x20000;
-// No settings file is this large: a larger one is taken for something else.
-const long long kLargestFile = 1 << 20;
 // A file of many bad lines says so in this many trace lines, and then how many more.
 const size_t kMostProblems = 20;
-// How much of a bad line its trace line shows.
-const size_t kShownLine = 64;
 const char kUtf8Bom[] = "\xEF\xBB\xBF";
 
 bool Digits(const std::string& v, size_t most) {
@@ -44,44 +41,10 @@ bool Text(const std::string& v) {
   return true;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-std::string Trim(const std::string& s) {
-  size_t a = 0, b = s.size();
-  while (a < b && IsBlank(s[a])) ++a;
-  while (b > a && IsBlank(s[b - 1])) --b;
-  return s.substr(a, b - a);
-}
-bool SameAscii(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
 int KeyOf(const std::string& name) {
   for (int k = 0; k < kSettingCount; ++k)
-    if (SameAscii(name, kSettingNames[k])) return k;
+    if (IniSameName(name, kSettingNames[k])) return k;
   return -1;
-}
-
-// A line as a trace line shows it: cut without splitting a double-byte character,
-// control bytes as '?'.
-std::string Shown(const std::string& line) {
-  std::string out;
-  for (size_t i = 0; i < line.size() && out.size() < kShownLine; ++i) {
-    unsigned char c = static_cast<unsigned char>(line[i]);
-    if (IsCp932LeadByte(c) && i + 1 < line.size()) {
-      out += line[i];
-      out += line[++i];
-    } else {
-      out += (c < 0x20 || c == 0x7F) ? '?' : line[i];
-    }
-  }
-  if (out.size() < line.size()) out += "...";
-  return out;
 }
 
 class Parser {
@@ -95,30 +58,30 @@ class Parser {
       // A line that has no Shift-JIS form is judged as it stands: only its value
       // would need converting, and a bad value is said below.
       if (Utf8ToCp932(line, &converted)) line = converted;
-      else if (!KnownPair(Trim(line))) return Problem("設定ファイルの %d 行目は読めません: %s", number, Latin(line));
-      else return BadValue(Trim(line));
+      else if (!KnownPair(IniTrim(line))) return Problem("設定ファイルの %d 行目は読めません: %s", number, Latin(line));
+      else return BadValue(IniTrim(line));
     }
-    std::string t = Trim(line);
+    std::string t = IniTrim(line);
     if (t.empty() || t[0] == ';' || t[0] == '#') return;
     for (unsigned char c : t)
       if (c < 0x20 && c != '\t') return Problem("設定ファイルの %d 行目は読めません: %s", number, t);
     if (t[0] == '[') {
       if (t.back() != ']') return Problem("設定ファイルの %d 行目は読めません: %s", number, t);
-      const std::string name = Trim(t.substr(1, t.size() - 2));
-      inOurs_ = SameAscii(name, kSection);
+      const std::string name = IniTrim(t.substr(1, t.size() - 2));
+      inOurs_ = IniSameName(name, kSection);
       inOther_ = !inOurs_;
       // A station that runs only QB2CLI may keep no more than the gang fixture's
       // slots here: that file is the line's too, never one to move aside.
-      if (inOurs_ || SameAscii(name, "Slots")) out_->isSettings = true;
+      if (inOurs_ || IniSameName(name, "Slots")) out_->isSettings = true;
       return;
     }
     size_t eq = t.find('=');
     if (eq == std::string::npos || eq == 0) return Problem("設定ファイルの %d 行目は読めません: %s", number, t);
     if (inOther_) return;  // another program's section
-    int key = KeyOf(Trim(t.substr(0, eq)));
+    int key = KeyOf(IniTrim(t.substr(0, eq)));
     if (key < 0) return;  // a key of another version: nothing to put it in
     out_->isSettings = true;
-    Take(key, Trim(t.substr(eq + 1)));
+    Take(key, IniTrim(t.substr(eq + 1)));
   }
 
   void Finish() {
@@ -133,7 +96,7 @@ class Parser {
   // A key=value line the bench knows, whose value could not be converted.
   bool KnownPair(const std::string& t) {
     size_t eq = t.find('=');
-    return eq != std::string::npos && eq > 0 && !inOther_ && KeyOf(Trim(t.substr(0, eq))) >= 0;
+    return eq != std::string::npos && eq > 0 && !inOther_ && KeyOf(IniTrim(t.substr(0, eq))) >= 0;
   }
   // A UTF-8 line shown in a Shift-JIS trace: its bytes beyond ASCII as '?'.
   static std::string Latin(const std::string& line) {
@@ -144,7 +107,7 @@ class Parser {
   }
   void BadValue(const std::string& t) {
     size_t eq = t.find('=');
-    int key = KeyOf(Trim(t.substr(0, eq)));
+    int key = KeyOf(IniTrim(t.substr(0, eq)));
     out_->isSettings = true;
     out_->rejected[key] = true;
     if (key == SET_SERIAL) Unreadable();
@@ -162,7 +125,7 @@ class Parser {
       // Beside a bad number, a good one may be the older one: neither is taken.
       if (key == SET_SERIAL) Unreadable();
       char line[400];
-      std::snprintf(line, sizeof line, "設定 %s=%s は使えません: 既定値のまま", kSettingNames[key], Shown(value).c_str());
+      std::snprintf(line, sizeof line, "設定 %s=%s は使えません: 既定値のまま", kSettingNames[key], IniShown(value).c_str());
       return Add(line);
     }
     if (key == SET_SERIAL && out_->serialUnreadable) return;
@@ -176,7 +139,7 @@ class Parser {
     if (key == SET_SERIAL) {
       // Two numbers: which one the last unit got cannot be told.
       Unreadable();
-      std::snprintf(line, sizeof line, "設定 SerialNumber が二つあります (%s): 読めません", Shown(value).c_str());
+      std::snprintf(line, sizeof line, "設定 SerialNumber が二つあります (%s): 読めません", IniShown(value).c_str());
     } else {
       std::snprintf(line, sizeof line, "設定 %s が二つあります: 初めの値のまま", kSettingNames[key]);
     }
@@ -191,7 +154,7 @@ class Parser {
 
   void Problem(const char* format, int number, const std::string& text) {
     char line[300];
-    std::snprintf(line, sizeof line, format, number, Shown(text).c_str());
+    std::snprintf(line, sizeof line, format, number, IniShown(text).c_str());
     Add(line);
   }
   void Add(const std::string& line) {
@@ -204,23 +167,11 @@ class Parser {
   int dropped_ = 0;
 };
 
-std::mutex& WriteLock() {
+std::mutex& SettingsWriteLock() {
   static std::mutex* lock = new std::mutex;
   return *lock;
 }
 
-bool ReadWhole(const char* path, std::string* text) {
-  FileHandle file = FileOpenReadShared(path);
-  if (!file) return false;
-  long long size = FileSizeOfOpen(file);
-  bool ok = size >= 0 && size <= kLargestFile;
-  if (ok) {
-    text->assign(static_cast<size_t>(size), '\0');
-    ok = size == 0 || FileRead(file, &(*text)[0], static_cast<int>(size)) == static_cast<int>(size);
-  }
-  FileClose(file);
-  return ok || size > kLargestFile;
-}
 }  // namespace
 
 bool SettingValid(int key, const std::string& v) {
@@ -306,9 +257,9 @@ bool UpdateSettingsText(const std::string& bytes, const SettingsValues& changes,
   long topEnd = -1, sectionEnd = -1;  // the last line that is not blank of each
   bool done[kSettingCount] = {};
   for (size_t i = 0; i < text.size(); ++i) {
-    std::string t = Trim(text[i]);
+    std::string t = IniTrim(text[i]);
     if (IsHeader(t)) {
-      ours = SameAscii(Trim(t.substr(1, t.size() - 2)), kSection);
+      ours = IniSameName(IniTrim(t.substr(1, t.size() - 2)), kSection);
       if (ours) {
         sawSection = true;
         sectionEnd = static_cast<long>(i);
@@ -321,7 +272,7 @@ bool UpdateSettingsText(const std::string& bytes, const SettingsValues& changes,
     size_t eq = t.find('=');
     if (t[0] == ';' || t[0] == '#' || eq == std::string::npos || eq == 0) continue;
     if (!sawSection) sawTopKey = true;
-    int k = KeyOf(Trim(t.substr(0, eq)));
+    int k = KeyOf(IniTrim(t.substr(0, eq)));
     if (k < 0 || !changes.given[k] || done[k]) continue;
     if (!lineFor(k, &text[i])) return false;
     done[k] = true;
@@ -361,9 +312,10 @@ bool UpdateSettingsText(const std::string& bytes, const SettingsValues& changes,
 
 int ReadSettingsFileAsIs(const char* path, SettingsText* out) {
   *out = SettingsText();
-  if (!FileExists(path)) return SETTINGS_MISSING;
   std::string text;
-  if (!ReadWhole(path, &text)) return SETTINGS_UNREADABLE;
+  int state = ReadIniFile(path, &text);
+  if (state == INI_MISSING) return SETTINGS_MISSING;
+  if (state == INI_UNREADABLE) return SETTINGS_UNREADABLE;
   // A file too large to be settings comes back empty, and is taken for damaged.
   ParseSettingsText(text, out);
   return out->isSettings ? SETTINGS_READ : SETTINGS_DAMAGED;
@@ -385,12 +337,12 @@ int ReadSettingsFile(const char* path, SettingsText* out, std::string* keptAs) {
 }
 
 bool WriteSettingsFile(const char* path, const SettingsValues& changes) {
-  std::lock_guard<std::mutex> one(WriteLock());
+  std::lock_guard<std::mutex> one(SettingsWriteLock());
   std::string old;
-  if (FileExists(path)) {
+  int state = ReadIniFile(path, &old);
+  if (state != INI_MISSING) {
     // Never written over: a file that cannot be read, or that is something else.
-    long long size = FileSizeOf(path);
-    if (size < 0 || size > kLargestFile || !ReadWhole(path, &old)) return false;
+    if (state != INI_READ) return false;
     SettingsText read;
     ParseSettingsText(old, &read);
     if (!read.isSettings && old.find_first_not_of(" \t\r\n", SettingsEncodingOf(old) == SETTINGS_UTF8_BOM ? 3 : 0) !=
