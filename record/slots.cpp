@@ -6,9 +6,9 @@
 
 namespace {
 
-const char kSection[] = "SLOTS";
+const char kSlotsSection[] = "SLOTS";
 
-bool IsOurSection(const std::string& name) { return IniSameName(name, kSection); }
+bool IsOurSection(const std::string& name) { return IniSameName(name, kSlotsSection); }
 
 // 1 to kLargestSlot in decimal digits, else 0.
 int SlotNumber(const std::string& text) {
