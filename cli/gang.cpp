@@ -47,6 +47,7 @@ struct Unit {
   uint32_t lastPlain = 0;
   bool plainShown = false;
   int exit = -1;
+  std::atomic<bool> ended{false};  // its process has ended (main thread; the readers look)
   std::thread outReader, errReader;
 };
 
@@ -61,12 +62,18 @@ struct Screen {
   uint32_t lastDraw = 0;
 };
 
-// Splits what a pipe brings into lines.
+// Splits what a pipe brings into lines, until its end, or until the child has
+// ended and the pipe stays quiet: a process the child left behind may hold its
+// end open, and the parent must not wait on it for ever.
 template <typename F>
-void ReadLines(PipeHandle pipe, F onLine) {
+void ReadLines(PipeHandle pipe, const std::atomic<bool>& ended, F onLine) {
   std::string pending;
   char buffer[4096];
-  for (int n; (n = PipeRead(pipe, buffer, sizeof buffer)) > 0;) {
+  for (int n;;) {
+    n = PipeReadFor(pipe, buffer, sizeof buffer, 200);
+    if (n == -2 && ended.load()) break;
+    if (n == -2) continue;
+    if (n <= 0) break;
     pending.append(buffer, static_cast<size_t>(n));
     for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
       std::string line = pending.substr(0, end);
@@ -140,13 +147,13 @@ class Gang {
 
   void StartReaders(Unit& u) {
     u.outReader = std::thread([this, &u] {
-      ReadLines(u.out, [&](const std::string& line) {
+      ReadLines(u.out, u.ended, [&](const std::string& line) {
         if (line.compare(0, 2, "H ") == 0) u.human = line.substr(2);
         else if (line.compare(0, 2, "J ") == 0) u.json = line.substr(2);
       });
     });
     u.errReader = std::thread([this, &u] {
-      ReadLines(u.err, [&](const std::string& line) {
+      ReadLines(u.err, u.ended, [&](const std::string& line) {
         if (line.compare(0, 2, "P ") == 0) {
           unsigned done = 0, total = 0;
           int skip = 0;
@@ -322,6 +329,7 @@ int RunGang(const CliOptions& o, const std::vector<std::string>& args) {
       if (!u.child || u.outReader.get_id() == std::thread::id()) continue;
       int value = 0;
       if (!WaitChildProcess(u.child, 0, &value)) continue;
+      u.ended.store(true);
       u.outReader.join();
       u.errReader.join();
       // A child that ended without its result line (killed, crashed) leaves its

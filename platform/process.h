@@ -19,6 +19,8 @@ ChildProcess StartChildProcess(const std::vector<std::string>& args, PipeHandle*
 // Blocks until some bytes arrive: the number read (at most count), 0 at the end
 // (every writer closed its end or ended), -1 on error. One thread per pipe.
 int PipeRead(PipeHandle pipe, void* buffer, int count);
+// The same, waiting at most ms for the first byte: -2 when none came in that time.
+int PipeReadFor(PipeHandle pipe, void* buffer, int count, unsigned ms);
 // Writes all count bytes, blocking while the pipe is full: count, or -1 when the
 // reader has gone (the process is never ended by SIGPIPE for it). One thread per pipe.
 int PipeWrite(PipeHandle pipe, const void* buffer, int count);

@@ -1,6 +1,7 @@
 // Child processes with pipes on POSIX: posix_spawn with the pipes as the child's
 // standard streams, waitpid polling for the bounded wait.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -109,6 +110,18 @@ int PipeRead(PipeHandle pipe, void* buffer, int count) {
     n = read(ToFd(pipe), buffer, static_cast<size_t>(count));
   } while (n < 0 && errno == EINTR);
   return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int PipeReadFor(PipeHandle pipe, void* buffer, int count, unsigned ms) {
+  if (!pipe || count < 0) return -1;
+  struct pollfd p = {ToFd(pipe), POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&p, 1, static_cast<int>(ms));
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return -1;
+  if (ready == 0) return -2;
+  return PipeRead(pipe, buffer, count);
 }
 
 int PipeWrite(PipeHandle pipe, const void* buffer, int count) {

@@ -111,6 +111,20 @@ int PipeRead(PipeHandle pipe, void* buffer, int count) {
   }
 }
 
+int PipeReadFor(PipeHandle pipe, void* buffer, int count, unsigned ms) {
+  if (!pipe || count < 0) return -1;
+  // An anonymous pipe has no overlapped reads: its queue is looked at every few ms.
+  const DWORD start = GetTickCount();
+  for (;;) {
+    DWORD queued = 0;
+    if (!PeekNamedPipe(static_cast<HANDLE>(pipe), nullptr, 0, nullptr, &queued, nullptr))
+      return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+    if (queued > 0) return PipeRead(pipe, buffer, count);
+    if (GetTickCount() - start >= ms) return -2;
+    Sleep(5);
+  }
+}
+
 int PipeWrite(PipeHandle pipe, const void* buffer, int count) {
   if (!pipe || count < 0) return -1;
   int put = 0;
