@@ -41,3 +41,6 @@ std::string OwnProgramPath();
 
 // This process's id (for a holder's name that others can read).
 int OwnProcessId();
+// The PC's own name (Windows' computer name, the host name elsewhere); "" when it
+// cannot be told. Any thread.
+std::string ComputerName();

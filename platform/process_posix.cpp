@@ -178,4 +178,10 @@ std::string OwnProgramPath() {
 
 int OwnProcessId() { return static_cast<int>(getpid()); }
 
+std::string ComputerName() {
+  char name[256] = {0};
+  if (gethostname(name, sizeof name - 1) != 0) return std::string();
+  return name;
+}
+
 int ChildProcessId(ChildProcess child) { return child ? static_cast<int>(static_cast<Child*>(child)->pid) : 0; }

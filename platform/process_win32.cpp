@@ -177,6 +177,13 @@ std::string OwnProgramPath() {
 
 int OwnProcessId() { return static_cast<int>(GetCurrentProcessId()); }
 
+std::string ComputerName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {0};
+  DWORD size = sizeof name;
+  if (!GetComputerNameA(name, &size)) return std::string();
+  return std::string(name, size);
+}
+
 int ChildProcessId(ChildProcess child) {
   return child ? static_cast<int>(GetProcessId(static_cast<Child*>(child)->process)) : 0;
 }

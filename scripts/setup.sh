@@ -4,10 +4,13 @@
 #
 #   bash scripts/setup.sh run      what scripts/run.sh runs: the EXEs built with
 #                                  MinGW-w64 and run under Wine, the virtual unit
+#                                  (unixODBC: every Linux build links it)
 #   bash scripts/setup.sh bench    that, and what a person needs to see the bench
 #                                  (Xvfb, Japanese fonts, screenshots)
-#   bash scripts/setup.sh test     everything the tests build and run (the default),
-#                                  and, if it can, 32-bit Wine for the x86 tests
+#   bash scripts/setup.sh test     everything the tests build and run (the default):
+#                                  with PostgreSQL and its ODBC driver for the line
+#                                  database's tests, and, if it can, 32-bit Wine for
+#                                  the x86 tests
 #
 # The x86 tests need 32-bit Wine (wine32:i386, after enabling the i386
 # architecture) and a 32-bit C compiler for the pty shim (gcc-multilib). They are
@@ -22,6 +25,7 @@ RUN_PACKAGES=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64
   locales procps
+  unixodbc unixodbc-dev
 )
 BENCH_PACKAGES=(xvfb xauth imagemagick fonts-ipafont-gothic)
 TEST_PACKAGES=(
@@ -29,6 +33,7 @@ TEST_PACKAGES=(
   libgtest-dev googletest
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   file psmisc
+  postgresql odbc-postgresql
 )
 X86_PACKAGES=(wine32:i386 gcc-multilib)
 
