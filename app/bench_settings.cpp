@@ -12,8 +12,8 @@
 
 namespace {
 // The box of each key; check box 305 for VerifyAfterWrite.
-const int kBoxOf[kSettingCount] = {IDC_PORT_NUMBER, IDC_LOG_FILE,    IDC_FLASH_ADDR,    IDC_FLASH_SIZE,
-                                   IDC_FLASH_FILE,  IDC_WAIT_MS,     IDC_SERIAL_NUMBER, IDC_VERIFY};
+const int kBoxOf[kBoxSettingCount] = {IDC_PORT_NUMBER, IDC_LOG_FILE, IDC_FLASH_ADDR,    IDC_FLASH_SIZE,
+                                      IDC_FLASH_FILE,  IDC_WAIT_MS,  IDC_SERIAL_NUMBER, IDC_VERIFY};
 // How long a save waits for the counter's holder when the bench does not hold it:
 // only the holder writes QB2BENCH.INI, so that no write undoes another's number.
 const unsigned kSaveCounterWaitMs = 2000;
@@ -121,7 +121,7 @@ int LoadSettings(const char* path) {
   }
   for (const std::string& line : read.problems) AppendTrace(line.c_str());
   int taken = 0;
-  for (int k = 0; k < kSettingCount; ++k) {
+  for (int k = 0; k < kBoxSettingCount; ++k) {
     if (!read.values.given[k]) continue;
     if (k == SET_VERIFY) UiSetCheck(kBoxOf[k], read.values.value[k] == "1" ? 1 : 0);
     else if (k == SET_SERIAL) Show(read.values.value[k]);
@@ -140,7 +140,7 @@ bool SaveSettings(const char* path) {
   FileHandle forSave = HoldSerialCounter(path, "QB2BENCH.EXE", kSaveCounterWaitMs, &other);
   if (!forSave) return false;
   SettingsValues values;
-  for (int k = 0; k < kSettingCount; ++k) {
+  for (int k = 0; k < kBoxSettingCount; ++k) {
     if (k == SET_SERIAL) continue;
     if (k == SET_VERIFY) {
       values.value[k] = UiGetCheck(kBoxOf[k]) == 1 ? "1" : "0";

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/database.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "record/ini_text.h"
@@ -13,7 +14,7 @@ const char* const kSettingsFile = "QB2BENCH.INI";
 
 const char* const kSettingNames[kSettingCount] = {
     "ComPort", "LogFile", "FlashAddress", "FlashSize", "FlashFile", "RecognitionWaitMs", "SerialNumber",
-    "VerifyAfterWrite",
+    "VerifyAfterWrite", "Database", "Station", "LeaseSize", "LeaseNext", "LeaseEnd",
 };
 
 namespace {
@@ -34,8 +35,8 @@ long long Value(const std::string& v) {
   for (char c : v) n = n * 10 + (c - '0');
   return n;
 }
-bool Text(const std::string& v) {
-  if (v.size() > kBoxTextMax) return false;
+bool Text(const std::string& v, size_t most = kBoxTextMax) {
+  if (v.size() > most) return false;
   for (unsigned char c : v)
     if (c < 0x20 || c == 0x7F) return false;
   return true;
@@ -124,11 +125,15 @@ class Parser {
       out_->rejected[key] = true;
       // Beside a bad number, a good one may be the older one: neither is taken.
       if (key == SET_SERIAL) Unreadable();
+      if (IsLeaseBound(key)) Drop(key);
+      // A connection string holds the database's password: never in a trace.
+      const std::string shown = key == SET_DATABASE ? DbConnectionShown(value) : value;
       char line[400];
-      std::snprintf(line, sizeof line, "設定 %s=%s は使えません: 既定値のまま", kSettingNames[key], IniShown(value).c_str());
+      std::snprintf(line, sizeof line, "設定 %s=%s は使えません: 既定値のまま", kSettingNames[key], IniShown(shown).c_str());
       return Add(line);
     }
     if (key == SET_SERIAL && out_->serialUnreadable) return;
+    if (IsLeaseBound(key) && out_->rejected[key]) return;
     if (!v.given[key]) {
       v.given[key] = true;
       v.value[key] = value;
@@ -140,10 +145,21 @@ class Parser {
       // Two numbers: which one the last unit got cannot be told.
       Unreadable();
       std::snprintf(line, sizeof line, "設定 SerialNumber が二つあります (%s): 読めません", IniShown(value).c_str());
+    } else if (IsLeaseBound(key)) {
+      // Nor which lease is the station's now: the numbers left in it stay unused.
+      Drop(key);
+      std::snprintf(line, sizeof line, "設定 %s が二つあります: 読めません", kSettingNames[key]);
     } else {
       std::snprintf(line, sizeof line, "設定 %s が二つあります: 初めの値のまま", kSettingNames[key]);
     }
     Add(line);
+  }
+
+  static bool IsLeaseBound(int key) { return key == SET_LEASE_NEXT || key == SET_LEASE_END; }
+  void Drop(int key) {
+    out_->rejected[key] = true;
+    out_->values.given[key] = false;
+    out_->values.value[key].clear();
   }
 
   void Unreadable() {
@@ -154,7 +170,8 @@ class Parser {
 
   void Problem(const char* format, int number, const std::string& text) {
     char line[300];
-    std::snprintf(line, sizeof line, format, number, IniShown(text).c_str());
+    // A line that cannot be read may still hold the database's password.
+    std::snprintf(line, sizeof line, format, number, IniShown(DbConnectionIniShown(text)).c_str());
     Add(line);
   }
   void Add(const std::string& line) {
@@ -187,6 +204,15 @@ bool SettingValid(int key, const std::string& v) {
     case SET_LOG_FILE:
     case SET_FLASH_FILE:
       return Text(v);
+    case SET_DATABASE:
+      return Text(v, 1024);
+    case SET_STATION:
+      return Text(v, 64);
+    case SET_LEASE_SIZE:
+      return Digits(v, 6) && Value(v) >= 1 && Value(v) <= 100000;
+    case SET_LEASE_NEXT:
+    case SET_LEASE_END:
+      return Digits(v, 10) && Value(v) <= kSerialNumberEnd;
     case SET_SERIAL:
       // As box 304 shows it after a run ("00000042"): the stamp holds eight digits,
       // so a larger number or a sign would be stamped as another number.

@@ -22,14 +22,25 @@ enum SettingKey {
   SET_WAIT_MS,       // RecognitionWaitMs: box 301
   SET_SERIAL,        // SerialNumber: box 304
   SET_VERIFY,        // VerifyAfterWrite: check box 305
+  // The line's record, in no box: the bench and QB2CLI read them, the counter's
+  // holder writes the lease.
+  SET_DATABASE,      // Database: an ODBC connection string ("": none)
+  SET_STATION,       // Station: this station's name in every record (the PC's name when absent)
+  SET_LEASE_SIZE,    // LeaseSize: numbers a station takes from the line's database at once
+  SET_LEASE_NEXT,    // LeaseNext: the next number of the station's lease
+  SET_LEASE_END,     // LeaseEnd: the number after the lease's last
   kSettingCount
 };
+// The keys a box of the bench keeps: those before SET_DATABASE.
+const int kBoxSettingCount = SET_DATABASE;
 extern const char* const kSettingNames[kSettingCount];
 // Whether value is one its key's box can take: ComPort 1-9 digits and at least 1;
 // an address up to 0x20000; a size empty or up to 0x20000; a wait up to 60000 ms;
 // a file name of at most 255 bytes without control characters; a serial number of
 // digits only, 0 to 100000000 (the last, kSerialNumberEnd, says every number has
-// been handed out); 0 or 1.
+// been handed out); 0 or 1; a connection string of at most 1024 bytes without
+// control characters; a station name of at most 64; a lease of 1 to 100000
+// numbers; lease bounds as serial numbers.
 bool SettingValid(int key, const std::string& value);
 // Serial numbers are 0 to 99999999: a unit holds eight BCD digits. The counter's
 // value after the last one is kSerialNumberEnd: no number is left.
@@ -52,6 +63,8 @@ struct SettingsText {
   SettingsValues values;                // each valid for its key; one per key
   std::vector<std::string> problems;    // a trace line for each line left out
   bool serialUnreadable = false;        // a SerialNumber that cannot be taken (not an empty one)
+  // A LeaseNext or LeaseEnd that cannot be taken is left out, rejected: the lease
+  // then counts as used up, and its numbers stay unused.
   bool isSettings = false;              // text with a [QB2BENCH] section or a key the bench knows
   bool rejected[kSettingCount] = {};    // the key was there with a value that could not be taken
   int encoding = SETTINGS_CP932;
@@ -61,7 +74,8 @@ struct SettingsText {
 int SettingsEncodingOf(const std::string& bytes);
 // Parses a settings file's bytes. Keys of another section, and keys this version
 // does not know, are passed over; a key given twice keeps its first value, and a
-// SerialNumber given twice with two values is taken as unreadable.
+// SerialNumber (LeaseNext, LeaseEnd) given twice with two values is taken as
+// unreadable.
 void ParseSettingsText(const std::string& bytes, SettingsText* out);
 // A file's bytes with each given key of changes set to its value (code page 932):
 // its first line in the bench's section rewritten in place, a missing key added at

@@ -58,6 +58,23 @@ TEST(SettingsText, ReadAsEditorsWriteIt) {
   EXPECT_TRUE(t.rejected[SET_LOG_FILE]);
 }
 
+// The line's keys: a connection string that cannot be taken is said without its
+// password, and a lease bound given twice leaves the lease used up (its numbers
+// unused), never one of the two taken.
+TEST(SettingsText, TheLinesKeysKeepTheirSecretAndTheirLease) {
+  SettingsText t = Parse("[QB2BENCH]\r\nDatabase=Driver={X};PWD=s3cret;Server=\x01\r\nDatabase=PWD=s3cret;" +
+                         std::string(1100, 'x') + "\r\nLeaseNext=00000010\r\nLeaseEnd=00000020\r\n"
+                         "LeaseNext=00000015\r\nStation=st1\r\nLeaseSize=0\r\n");
+  EXPECT_FALSE(t.values.given[SET_DATABASE]);
+  ASSERT_EQ(t.problems.size(), 4u);
+  EXPECT_EQ(t.problems[0], "設定ファイルの 2 行目は読めません: Database=Driver={X};PWD=***;Server=?");
+  EXPECT_EQ(t.problems[1].find(" Database=PWD=***;xxx"), 4u) << t.problems[1];
+  EXPECT_FALSE(t.values.given[SET_LEASE_NEXT]);
+  EXPECT_EQ(t.values.value[SET_LEASE_END], "00000020");
+  EXPECT_EQ(t.values.value[SET_STATION], "st1");
+  EXPECT_FALSE(t.values.given[SET_LEASE_SIZE]);
+}
+
 // Only the keys written change, in place and in the file's own encoding: an
 // engineer's comments, other programs' sections, unknown keys, the order, the
 // byte-order mark and the line ends stay as they were; a new key joins the section.
