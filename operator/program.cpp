@@ -1,3 +1,5 @@
 #include "operator/program.h"
 
 int ProgramKind = kLineProgram;
+
+const char* const kProgramVersion = "2.1a";

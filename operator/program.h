@@ -12,6 +12,9 @@ enum ProgramKindCode {
   kCliProgram = 2,    // QB2CLI: no dialog; the command line's arguments and its console
 };
 
+// The programs' version, as their captions, --version and the run log name it.
+extern const char* const kProgramVersion;  // "2.1a"
+
 // Written once by the entry before any thread starts, only read afterwards.
 extern int ProgramKind;
 

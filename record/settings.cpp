@@ -171,7 +171,7 @@ class Parser {
   void Problem(const char* format, int number, const std::string& text) {
     char line[300];
     // A line that cannot be read may still hold the database's password.
-    std::snprintf(line, sizeof line, format, number, IniShown(DbConnectionIniShown(text)).c_str());
+    std::snprintf(line, sizeof line, format, number, IniShown(DbConnectionShown(text)).c_str());
     Add(line);
   }
   void Add(const std::string& line) {

@@ -159,6 +159,9 @@ bool LoadFlashDataImage(const std::string& path) {
     return false;
   }
   ImageSize = size;
+  // The file as supplied, before the stamp: which image a unit got, whatever its number.
+  SequenceParams->run.hasImageCrc = true;
+  SequenceParams->run.imageCrc32 = Crc32(Image.data(), static_cast<size_t>(size));
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,8 +41,8 @@ RunRecord Record(const char* operation, const char* result) {
 TEST(RunLogLine, FieldsAsCsvCarriesThem) {
   LocalTimeFields t{2026, 12, 9, 8, 5, 3, 7};
   RunRecord r = Record("flash-write", "OK");
-  EXPECT_EQ(FormatRunLine(r, t, "QB2BENCH", "COM5"),
-            "2026-12-09 08:05:03.007,QB2BENCH,COM5,flash-write,,w.bin,256,1A2B3C4D,OK,12\r\n");
+  EXPECT_EQ(FormatRunLine(r, t, "QB2BENCH", "COM5", "st1", "st1-1"),
+            "2026-12-09 08:05:03.007,QB2BENCH,COM5,flash-write,,w.bin,256,1A2B3C4D,OK,12,st1,2.1a,,1,,st1-1\r\n");
 
   // Commas and quotes in a field are quoted (RFC 4180); what is not known stays empty.
   RunRecord p;
@@ -50,9 +51,14 @@ TEST(RunLogLine, FieldsAsCsvCarriesThem) {
   p.file = "C:\\line,2\\\"new\"\\Quillbeacon2FlashData.dat";
   p.result = "___CAN_NOT_STOP_APP___";
   p.ms = 2034;
-  EXPECT_EQ(FormatRunLine(p, t, "QB2LINK", "COM12"),
+  p.hasImageCrc = true;
+  p.imageCrc32 = 0xE0;
+  p.attempt = 2;
+  p.slot = 3;
+  EXPECT_EQ(FormatRunLine(p, t, "QB2LINK", "COM12", "検査,1"),
             "2026-12-09 08:05:03.007,QB2LINK,COM12,production,00000041,"
-            "\"C:\\line,2\\\"\"new\"\"\\Quillbeacon2FlashData.dat\",,,___CAN_NOT_STOP_APP___,2034\r\n");
+            "\"C:\\line,2\\\"\"new\"\"\\Quillbeacon2FlashData.dat\",,,___CAN_NOT_STOP_APP___,2034,"
+            "\"検査,1\",2.1a,000000E0,2,3,\r\n");
   EXPECT_EQ(CsvField("a\r\nb"), "\"a\r\nb\"");
 }
 
@@ -65,7 +71,7 @@ class RunLog : public ::testing::Test {
     ASSERT_EQ(FlushRunLog(""), 0);  // nothing left from another test
   }
   void TearDown() override { RemoveTempDir(dir_); }
-  void Log(const RunRecord& r, const std::string& path) { LogRun(r, path, "COM7"); }
+  void Log(const RunRecord& r, const std::string& path) { LogRun(r, path, "COM7", "st1"); }
   std::string dir_;
 };
 
@@ -80,8 +86,8 @@ TEST_F(RunLog, ANewFileGetsTheHeaderAndAnEmptyBoxLogsNothing) {
   std::string text = ReadAll(path);
   const std::string header = std::string(kRunLogHeader) + "\r\n";
   ASSERT_EQ(text.compare(0, header.size(), header), 0) << text;
-  EXPECT_NE(text.find(",QB2LINK,COM7,flash-read,,w.bin,256,1A2B3C4D,OK,12\r\n"), std::string::npos);
-  EXPECT_NE(text.find(",flash-erase,,w.bin,256,1A2B3C4D,FLASH ERASE 異常,12\r\n"), std::string::npos);
+  EXPECT_NE(text.find(",QB2LINK,COM7,flash-read,,w.bin,256,1A2B3C4D,OK,12,st1,2.1a,,1,,st1-"), std::string::npos);
+  EXPECT_NE(text.find(",flash-erase,,w.bin,256,1A2B3C4D,FLASH ERASE 異常,12,st1,"), std::string::npos);
   EXPECT_LT(text.find("flash-read"), text.find("flash-erase"));
   EXPECT_EQ(text.find(kRunLogHeader, 1), std::string::npos);  // the header once
 }
@@ -151,6 +157,27 @@ TEST_F(RunLog, ACutLastLineIsEndedFirstAndKept) {
   EXPECT_NE(rest.find(",flash-read,"), std::string::npos);
   EXPECT_EQ(rest.substr(rest.size() - 2), "\r\n");
   EXPECT_EQ(text.find(kRunLogHeader, 1), std::string::npos);
+}
+
+// A log begun before the station and id columns keeps its header: its lines get
+// its ten columns, and their id, made from the line, is the same when the file is
+// read back.
+TEST_F(RunLog, AnOlderLogKeepsItsColumns) {
+  std::string path = dir_ + "/line.csv";
+  const std::string header = "time,program,port,operation,serial,file,bytes,crc32,result,ms\r\n";
+  std::ofstream(path, std::ios::binary) << header;
+  std::vector<RunLine> written;
+  LogRun(Record("flash-read", "OK"), path, "COM7", "st1", &written);
+  LogRun(Record("flash-erase", "OK"), path, "COM7", "st1", &written);
+  std::string text = ReadAll(path);
+  ASSERT_EQ(written.size(), 2u);
+  size_t second = text.find("\r\n", header.size()) + 2;
+  RunLine back = RunLineFieldsOf(text.substr(second, text.find("\r\n", second) - second));
+  EXPECT_EQ(back, written[1]);
+  EXPECT_EQ(back.size(), 10u);
+  EXPECT_EQ(RunLineId(back, "st1"), RunLineId(written[1], "st1"));
+  EXPECT_NE(RunLineId(written[0], "st1"), RunLineId(written[1], "st1"));
+  EXPECT_EQ(RunLineId(back, "st1").compare(0, 4, "st1-"), 0);
 }
 
 }  // namespace

@@ -53,7 +53,8 @@ using Clock = std::chrono::steady_clock;
 const char kIni[] = "QB2BENCH.INI";
 const char kLog[] = "run.csv";
 const char kImage[] = "Quillbeacon2FlashData.dat";
-const char kLogHeader[] = "time,program,port,operation,serial,file,bytes,crc32,result,ms";
+const char kLogHeader[] =
+    "time,program,port,operation,serial,file,bytes,crc32,result,ms,station,version,image_crc32,attempt,slot,id";
 const uint32_t kStampAt = 0xE004;
 // A produce run's frames: app stop, pattern, range, pattern, clock set and read, two
 // erases, the image's seven pages, resume; a read-back adds one read a page.
@@ -374,7 +375,7 @@ long long LogTimeMs(const std::string& s) {
 
 // One line of a production run as the program writes it, its CRLF taken off.
 bool WellFormed(const std::vector<std::string>& f, long long* timeMs) {
-  if (f.size() != 10) return false;
+  if (f.size() != 16 || f[15].empty()) return false;  // every column, the id last
   *timeMs = LogTimeMs(f[0]);
   if (*timeMs < 0 || f[1] != "QB2CLI" || f[3] != "production" || f[2].empty() || f[8].empty()) return false;
   std::string serial = f[4];
