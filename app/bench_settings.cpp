@@ -59,7 +59,12 @@ void ShowNextSerial() {
 int TakeRunSerial(int32_t* serial, int* attempt, std::string* why) {
   const std::string box = BoxText(IDC_SERIAL_NUMBER);
   int32_t typed = 0;
-  if (!ParseSerialNumber(box, &typed)) {
+  // The line's numbers come from its database: an empty box (a lease used up) is
+  // the claim's to fill, and a typed number cannot set them.
+  const bool linesNumbers = &LineRecord() != &kStationRecord;
+  if (linesNumbers && box.empty() && box == Shown) {
+    typed = 0;
+  } else if (!ParseSerialNumber(box, &typed)) {
     *why = "S/N (304) を 0 から 99999999 までの数字で入れてください";
     return RECORD_UNAVAILABLE;
   }
@@ -72,11 +77,18 @@ int TakeRunSerial(int32_t* serial, int* attempt, std::string* why) {
   // A number a person typed: the counter goes on from it.
   if (box != Shown) {
     int set = SetNextSerial(typed, why);
-    if (set != RECORD_OK) return set;
+    if (set != RECORD_OK) {
+      if (linesNumbers) Show(Shown);  // the number the line's record gives, back in view
+      return set;
+    }
   }
   std::vector<int32_t> numbers;
   int claimed = ClaimSerials(1, &numbers, why);
-  if (claimed != RECORD_OK) return claimed;
+  if (claimed != RECORD_OK) {
+    // Nothing is sent without a number the line handed out.
+    if (linesNumbers) *why = "シリアル番号を取得できません (" + *why + ")";
+    return claimed;
+  }
   Reserved = true;
   ReservedNumber = numbers[0];
   Attempts = 1;
@@ -111,7 +123,7 @@ int LoadSettings(const char* path) {
       std::snprintf(text, sizeof text, "%s は設定ファイルとして読めません: %s として残し、既定値で始めます。S/N (304) を入れてください",
                     path, keptAs.c_str());
     AddNotice(text);
-  } else if (read.serialUnreadable) {
+  } else if (read.serialUnreadable && &LineRecord() == &kStationRecord) {
     std::snprintf(text, sizeof text, "%s の SerialNumber を読めません (0 から 99999999 まで): S/N (304) を入れてください", path);
     AddNotice(text);
   }
@@ -120,12 +132,14 @@ int LoadSettings(const char* path) {
     AddNotice(text);
   }
   for (const std::string& line : read.problems) AppendTrace(line.c_str());
+  // The line's numbers: the station's lease gives the next, not SerialNumber.
+  if (&LineRecord() != &kStationRecord) ShowNextSerial();
   int taken = 0;
   for (int k = 0; k < kBoxSettingCount; ++k) {
     if (!read.values.given[k]) continue;
     if (k == SET_VERIFY) UiSetCheck(kBoxOf[k], read.values.value[k] == "1" ? 1 : 0);
-    else if (k == SET_SERIAL) Show(read.values.value[k]);
-    else UiSetText(kBoxOf[k], read.values.value[k].c_str());
+    else if (k != SET_SERIAL) UiSetText(kBoxOf[k], read.values.value[k].c_str());
+    else if (&LineRecord() == &kStationRecord) Show(read.values.value[k]);
     ++taken;
   }
   return taken;

@@ -154,7 +154,10 @@ bool ProductionInputs(JobParamsRecord* params) {
     // A number from the line's record, claimed now: the unit's eight digits hold
     // it, and no other program anywhere gets it.
     std::string why;
-    int taken = TakeRunSerial(&params->serialNumber, &params->attempt, &why);
+    // A database that refuses the station (its login, its tables) is said before
+    // a number is taken; one that is away leaves the lease to draw on.
+    int taken = CheckRecord(&why) == RECORD_OK ? TakeRunSerial(&params->serialNumber, &params->attempt, &why)
+                                               : RECORD_UNAVAILABLE;
     if (taken != RECORD_OK) {
       std::string box = why + ": em-start できません";
       ShowWarningBox(box.c_str(), kCaption);
@@ -245,13 +248,15 @@ void ShowProductionResult(const JobParamsRecord& params) {
   if (!good && params.outcome != JOB_STOPPED) ShowWarningBox(text, kCaption);
 }
 
-// The bench's record: QB2BENCH.INI's counter, claimed for each run.
+// The bench's record: QB2BENCH.INI's counter, claimed for each run, or the leases
+// of the line's database that QB2BENCH.INI names.
 void UseBenchRecord() {
   static RecordSettings settings;
   settings.iniPath = kSettingsFile;
   settings.holder = "QB2BENCH.EXE";
   settings.counterWaitMs = kEmStartCounterWaitMs;
-  InstallLineRecord(&kStationRecord, &settings);
+  ReadRecordSettings(&settings);
+  InstallLineRecord(RecordFormFor(settings), &settings);
 }
 
 }  // namespace

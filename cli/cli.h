@@ -40,6 +40,8 @@ struct CliOptions {
   std::vector<int> slots;
   std::vector<std::string> slotFaults;
   std::string log;                 // --log FILE
+  std::string database, station;   // --database CONN, --station NAME: over QB2BENCH.INI's for this run
+  bool databaseGiven = false, stationGiven = false;
   bool logGiven = false, noLog = false;
   bool json = false, quiet = false, verbose = false, help = false, version = false;
   bool child = false;  // run as one unit of a gang: JSON out, progress records, stop from stdin
@@ -58,7 +60,9 @@ struct CliOptions {
   unsigned waitMs = 10000;          // find --wait-ms
 };
 // The commands that are no operation of the table and need no unit.
-inline bool CommandNeedsNoUnit(const std::string& command) { return command == "find" || command == "ports"; }
+inline bool CommandNeedsNoUnit(const std::string& command) {
+  return command == "find" || command == "ports" || command == "db init" || command == "sync";
+}
 
 // Parses the arguments; EXIT_DONE, or EXIT_USAGE with the reason in *error.
 int ParseCliOptions(const std::vector<std::string>& args, CliOptions* options, std::string* error);
@@ -81,6 +85,10 @@ int RunGang(const CliOptions& options, const std::vector<std::string>& args);
 // the exit value with the reason in *why. *takesSerial: produce's image has a
 // place for a serial number (else no number is taken for it).
 int PrepareCommand(const CliOptions& options, JobParamsRecord* p, std::string* why, bool* takesSerial);
+// Whether the line's record can be kept, before any number is taken or anything
+// sent: EXIT_DONE (a database away for now is said on stderr, and the run goes
+// on), or EXIT_SERIAL with the reason in *why. A gang's unit does not ask again.
+int CheckLineRecord(const CliOptions& options, std::string* why);
 // Takes count serial numbers from the line's record (record/line_record.h), in
 // order, all or none. EXIT_DONE, else EXIT_SERIAL or EXIT_STOPPED with the reason
 // in *why.

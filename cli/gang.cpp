@@ -271,6 +271,7 @@ int RunGang(const CliOptions& o, const std::vector<std::string>& args) {
   std::string why;
   bool takesSerial = false;
   int ready = PrepareCommand(o, &checked, &why, &takesSerial);
+  if (ready == EXIT_DONE) ready = CheckLineRecord(o, &why);
   const std::string logPath = checked.logFile;
   // One claim for every unit, in port order: N, N+1, ... No two units, and no other
   // program, get the same number; a failed unit's number stays unused.

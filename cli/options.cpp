@@ -102,6 +102,16 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
     } else if (a == "--log") {
       if (!Take(args, &i, &o->log, error)) return EXIT_USAGE;
       o->logGiven = true;
+    } else if (a == "--database") {
+      if (!Take(args, &i, &o->database, error)) return EXIT_USAGE;
+      o->databaseGiven = true;
+    } else if (a == "--station") {
+      if (!Take(args, &i, &o->station, error)) return EXIT_USAGE;
+      if (!SettingValid(SET_STATION, o->station) || o->station.empty()) {
+        *error = "--station: a name of 1 to 64 bytes without control characters";
+        return EXIT_USAGE;
+      }
+      o->stationGiven = true;
     } else if (a == "--no-log") {
       o->noLog = true;
     } else if (a == "--json") {
@@ -152,7 +162,7 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
   }
   size_t used = 1;
   o->command = words[0];
-  if ((words[0] == "clock" || words[0] == "app") && words.size() > 1) {
+  if ((words[0] == "clock" || words[0] == "app" || words[0] == "db") && words.size() > 1) {
     o->command += " " + words[1];
     used = 2;
   }
@@ -244,6 +254,11 @@ const char* CliHelpText() {
          "                                                 unit's port (default 10000 ms), print COMn\n"
          "  ports                                          every USB serial port present: its COM number\n"
          "                                                 (Linux: device), place, VID/PID/serial and slot\n"
+         "  db init [--serial N]                           the line's database: makes the tables and views\n"
+         "                                                 it lacks (its serial number counter starting at\n"
+         "                                                 N, 0 by default), leaves the others alone\n"
+         "  sync                                           sends every line of the run log the line's\n"
+         "                                                 database lacks; prints how many\n"
          "\n"
          "  --port P       COM7 or 7 (Windows), a device path (Linux); a list P1,P2,... of up to 16\n"
          "                 runs the command on every unit at once; this or --slots is required\n"
@@ -256,6 +271,9 @@ const char* CliHelpText() {
          "  --log FILE     append one CSV line per unit and operation (the bench's run log);\n"
          "                 without it, the LogFile of QB2BENCH.INI in the current folder, if any\n"
          "  --no-log       no run log\n"
+         "  --database C   the line's database, an ODBC connection string, for this run (else\n"
+         "                 Database= of QB2BENCH.INI; serial numbers then come from its leases)\n"
+         "  --station S    this station's name in the record (else Station=, else the PC's name)\n"
          "  --json         one JSON object per unit on stdout instead of the line for a person\n"
          "  --quiet        no progress on stderr\n"
          "  --verbose      every trace line (frames sent and received) on stderr\n"
@@ -273,6 +291,7 @@ const char* CliHelpText() {
          "  6   the unit refused a request (an error reply)\n"
          "  7   verify: what was read back differs\n"
          "  8   stopped: Ctrl+C, a console close, SIGINT/SIGTERM (several units: every one stopped)\n"
-         "  9   serial number: none to take (0 to 99999999), or the counter cannot be kept\n"
+         "  9   serial number: none to take (0 to 99999999), or the counter cannot be kept;\n"
+         "      the line's database refuses the station, or lacks its tables\n"
          " 10   several units: a unit's own process ended without a result; its state is unknown\n";
 }

@@ -24,6 +24,7 @@
 #include "platform/registry.h"
 #include "platform/systhread.h"
 #include "record/run_log.h"
+#include "record/line_database.h"
 #include "record/line_record.h"
 #include "record/serial_counter.h"
 #include "record/settings.h"
@@ -31,7 +32,7 @@
 
 namespace {
 
-const char* const kVersion = "QB2CLI ver2.1a";
+const std::string kVersion = std::string("QB2CLI ver") + kProgramVersion;
 // How long the port gets to open, as the dialogs' open command gives it.
 const unsigned kOpenWaitMs = 3000;
 // How long a claim waits for the serial number counter's holder.
@@ -223,14 +224,69 @@ int Find(const CliOptions& o) {
 }
 
 // The line's record this command keeps: QB2BENCH.INI's counter and the run log,
-// claims waiting up to 5 s for another holder of the counter, a stop ending the wait.
-void UseLineRecord(const CliOptions&) {
+// or the line's database that QB2BENCH.INI (or --database) names with the run log
+// as its spool; claims wait up to 5 s for another holder of the counter, a stop
+// ending the wait.
+const RecordSettings& UseLineRecord(const CliOptions& o) {
   static RecordSettings settings;
   settings.iniPath = kSettingsFile;
   settings.holder = "QB2CLI";
   settings.counterWaitMs = kCounterWaitMs;
   settings.stopAsked = CliStopAsked;
-  InstallLineRecord(&kStationRecord, &settings);
+  ReadRecordSettings(&settings);
+  if (o.databaseGiven) settings.database = o.database;
+  if (o.stationGiven) settings.station = o.station;
+  InstallLineRecord(RecordFormFor(settings), &settings);
+  return settings;
+}
+
+// QB2CLI db init: the line's database made ready; what it did, one line each.
+int RunDbInit(const CliOptions& o, const RecordSettings& s) {
+  if (s.database.empty()) {
+    Say(2, "QB2CLI: db init: no database: Database= in QB2BENCH.INI, or --database");
+    return EXIT_USAGE;
+  }
+  std::string report, why;
+  if (InitLineDatabase(s, o.haveSerial ? o.serial : 0, &report, &why) != RECORD_OK) {
+    Say(2, "QB2CLI: db init: " + why);
+    return EXIT_SERIAL;
+  }
+  ConsoleWrite(1, report.data(), report.size());
+  return EXIT_DONE;
+}
+
+// QB2CLI sync: every line of the run log the line's database lacks, sent; how many.
+int RunSync(const CliOptions& o, const RecordSettings& s) {
+  std::string log = o.log;
+  if (!o.logGiven) {
+    SettingsText ini;
+    if (ReadSettingsFileAsIs(kSettingsFile, &ini) == SETTINGS_READ && ini.values.given[SET_LOG_FILE])
+      log = ini.values.value[SET_LOG_FILE];
+  }
+  if (s.database.empty() || log.empty() || o.noLog) {
+    Say(2, std::string("QB2CLI: sync: ") + (s.database.empty() ? "no database: Database= in QB2BENCH.INI, or --database"
+                                                               : "no run log: LogFile= in QB2BENCH.INI, or --log"));
+    return EXIT_USAGE;
+  }
+  SyncCounts n;
+  std::string why;
+  const int synced = SyncRunLog(s, log, &n, &why);
+  if (synced != RECORD_OK) {
+    Say(2, "QB2CLI: sync: " + why);
+    return synced == RECORD_NOT_KEPT ? EXIT_FILE : EXIT_SERIAL;
+  }
+  if (o.json) {
+    Say(1, "{\"command\":\"sync\",\"file\":" + JsonString(log) + ",\"sent\":" + std::to_string(n.sent) +
+               ",\"present\":" + std::to_string(n.present) + ",\"cut\":" + std::to_string(n.cut) +
+               ",\"refused\":" + std::to_string(n.refused) + ",\"exit\":" + (n.refused ? "9" : "0") + "}");
+  } else {
+    Say(1, "sync " + log + ": " + std::to_string(n.sent) + " lines sent, " + std::to_string(n.present) +
+               " there already" + (n.cut ? ", " + std::to_string(n.cut) + " cut short (not sent)" : "") +
+               (n.refused ? ", " + std::to_string(n.refused) + " refused" : ""));
+  }
+  // A line the database would not take is still missing there: not done.
+  if (n.refused) Say(2, "QB2CLI: sync: " + why);
+  return n.refused ? EXIT_SERIAL : EXIT_DONE;
 }
 
 }  // namespace
@@ -245,6 +301,18 @@ int PrepareCommand(const CliOptions& o, JobParamsRecord* p, std::string* why, bo
   int logged = LogPathFor(o, &p->logFile, why);
   if (logged != EXIT_DONE) return logged;
   return FillRecord(o, p, why, takesSerial);
+}
+
+int CheckLineRecord(const CliOptions& o, std::string* why) {
+  // A gang's units: their parent has asked already.
+  if (o.child) return EXIT_DONE;
+  std::string said;
+  if (CheckRecord(&said) != RECORD_OK) {
+    *why = said;
+    return EXIT_SERIAL;
+  }
+  if (!said.empty()) Say(2, "QB2CLI: " + said);
+  return EXIT_DONE;
 }
 
 int RunUnit(const CliOptions& o, const std::string& given) {
@@ -264,6 +332,7 @@ int RunUnit(const CliOptions& o, const std::string& given) {
   bool takesSerial = false;
   int prepared = PrepareCommand(o, &p, &why, &takesSerial);
   if (prepared != JOB_DONE) return EndEarly(o, port, &p, prepared, why);
+  if (CheckLineRecord(o, &why) != EXIT_DONE) return EndEarly(o, port, &p, EXIT_SERIAL, why);
   if (o.op->inputs == IN_PRODUCTION) {
     // An image with no place for a number takes none: it would be a number the
     // unit does not hold.
@@ -336,7 +405,9 @@ int RunCli(const std::vector<std::string>& args) {
   }
   InstallCliStop();
   if (o.child) WatchParentForStop();
-  UseLineRecord(o);
+  const RecordSettings& record = UseLineRecord(o);
+  if (o.command == "db init") return RunDbInit(o, record);
+  if (o.command == "sync") return RunSync(o, record);
   if (o.command == "find") return Find(o);
   if (o.command == "ports") return RunPorts(o);
   if (!o.slots.empty()) return RunSlots(&o, args);

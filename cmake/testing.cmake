@@ -82,7 +82,7 @@ function(qb2_gtest_cases out)
 endfunction()
 
 # qb2_add_gtest(<target> SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s] [TIMING]
-#               [NO_THREADS] [SUITES ...] [CASES ...] [ENV ...])
+#               [NO_THREADS] [SUITES ...] [CASES ...] [ENV ...] [FIXTURE name] [LOCK name])
 # Native: one ctest test per test case, found by running the executable. TIMING
 # marks tests that assert time-outs over a pty (with wide margins): they carry the
 # label pty_timing, so `ctest -L pty_timing` runs them alone. NO_THREADS marks a
@@ -93,9 +93,11 @@ endfunction()
 # spread over the Wine lanes. The cases are read from the sources (those of the
 # suites in SUITES, when given), and a test <target>.all_cases checks that they are
 # every case the executable has. CASES instead names the cases to run, a chosen
-# few (the x86 tree runs a few of the Windows tests).
+# few (the x86 tree runs a few of the Windows tests). FIXTURE names one more ctest
+# fixture every case needs (beside the Windows tests' Wine), LOCK a resource the
+# cases take one at a time.
 function(qb2_add_gtest target)
-  cmake_parse_arguments(A "TIMING;NO_THREADS" "TIMEOUT" "SOURCES;LIBS;LABELS;SUITES;CASES;ENV" ${ARGN})
+  cmake_parse_arguments(A "TIMING;NO_THREADS" "TIMEOUT;FIXTURE;LOCK" "SOURCES;LIBS;LABELS;SUITES;CASES;ENV" ${ARGN})
   if(A_UNPARSED_ARGUMENTS)  # a misspelt keyword would otherwise be dropped unseen
     message(FATAL_ERROR "qb2_add_gtest(${target}): unknown arguments ${A_UNPARSED_ARGUMENTS}")
   endif()
@@ -138,6 +140,12 @@ function(qb2_add_gtest target)
       qb2_wine_test(${target}.${case} TIMEOUT ${A_TIMEOUT} LABELS ${A_LABELS} ENV ${A_ENV})
       # A name that matches no case would run nothing and pass.
       set_tests_properties(${target}.${case} PROPERTIES FAIL_REGULAR_EXPRESSION "\\[==========\\] 0 tests")
+      if(A_FIXTURE)
+        set_property(TEST ${target}.${case} APPEND PROPERTY FIXTURES_REQUIRED ${A_FIXTURE})
+      endif()
+      if(A_LOCK)
+        set_property(TEST ${target}.${case} PROPERTY RESOURCE_LOCK ${A_LOCK})
+      endif()
     endforeach()
   else()
     set(props TIMEOUT ${A_TIMEOUT})
@@ -146,6 +154,12 @@ function(qb2_add_gtest target)
     endif()
     if(A_ENV)
       list(APPEND props ENVIRONMENT "${A_ENV}")
+    endif()
+    if(A_FIXTURE)
+      list(APPEND props FIXTURES_REQUIRED ${A_FIXTURE})
+    endif()
+    if(A_LOCK)
+      list(APPEND props RESOURCE_LOCK ${A_LOCK})
     endif()
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
     if(A_NO_THREADS)

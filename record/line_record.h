@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "record/run_log.h"
 
 enum RecordResult {
@@ -34,6 +35,11 @@ struct RecordSettings {
 
 struct LineRecordForm {
   const char* name;  // "QB2BENCH.INI", "database"
+  // Whether the record can be kept at all, asked before anything is sent:
+  // RECORD_OK, or RECORD_UNAVAILABLE with why (a database that refuses the
+  // station's login or lacks its tables). A record that cannot be reached for now
+  // is no reason to stop: RECORD_OK, with what the operator should know in *why.
+  int (*check)(const RecordSettings& s, std::string* why);
   // The number the next claim gives, without taking it (what box 304 shows).
   // RECORD_OK, or why there is none.
   int (*peek)(const RecordSettings& s, int32_t* next, std::string* why);
@@ -52,6 +58,20 @@ struct LineRecordForm {
 
 // The station's own form: QB2BENCH.INI and the CSV (record/station_record.cpp).
 extern const LineRecordForm kStationRecord;
+// The line's database: numbers leased from it, kept in QB2BENCH.INI, and every
+// line of the CSV sent to it (record/database_record.cpp).
+extern const LineRecordForm kDatabaseRecord;
+
+// The record's keys of the settings file at s->iniPath (Database, Station,
+// LeaseSize) into *s, where the file has them; Station otherwise the PC's name.
+// Any thread.
+void ReadRecordSettings(RecordSettings* s);
+// The form s asks for: the database's when s names one, else the station's.
+const LineRecordForm* RecordFormFor(const RecordSettings& s);
+
+// For the forms: QB2BENCH.INI's counter held for one claim. RECORD_OK with the
+// lock in *held, else RECORD_UNAVAILABLE or RECORD_STOPPED with why.
+int HoldRecordCounter(const RecordSettings& s, FileHandle* held, std::string* why);
 
 // Installs a form with its settings (null: the station's own). Called by the front
 // end before any job starts; both must outlive every job.
@@ -59,7 +79,8 @@ void InstallLineRecord(const LineRecordForm* form, const RecordSettings* setting
 const LineRecordForm& LineRecord();
 const RecordSettings& LineRecordSettings();
 
-// The installed form's claim, peek and log, with its settings.
+// The installed form's check, claim, peek and log, with its settings.
+int CheckRecord(std::string* why);
 int ClaimSerials(int count, std::vector<int32_t>* numbers, std::string* why);
 int PeekSerial(int32_t* next, std::string* why);
 int SetNextSerial(int32_t next, std::string* why);

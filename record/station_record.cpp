@@ -7,17 +7,9 @@
 #include "record/settings.h"
 
 namespace {
-// The counter of QB2BENCH.INI, held for one claim.
-int Hold(const RecordSettings& s, FileHandle* held, std::string* why) {
-  std::string holder;
-  *held = HoldSerialCounter(s.iniPath.c_str(), s.holder, s.counterWaitMs, &holder, s.stopAsked);
-  if (*held) return RECORD_OK;
-  if (s.stopAsked && s.stopAsked()) {
-    *why = "stopped";
-    return RECORD_STOPPED;
-  }
-  *why = "the serial number counter is held by " + (holder.empty() ? std::string("another program") : holder);
-  return RECORD_UNAVAILABLE;
+int StationCheck(const RecordSettings&, std::string* why) {
+  why->clear();
+  return RECORD_OK;
 }
 
 int StationPeek(const RecordSettings& s, int32_t* next, std::string* why) {
@@ -37,7 +29,7 @@ int StationPeek(const RecordSettings& s, int32_t* next, std::string* why) {
 
 int StationClaim(const RecordSettings& s, int count, std::vector<int32_t>* numbers, std::string* why) {
   FileHandle held = nullptr;
-  int result = Hold(s, &held, why);
+  int result = HoldRecordCounter(s, &held, why);
   if (result != RECORD_OK) return result;
   int32_t first = 0;
   int claimed = ClaimSerialNumbers(s.iniPath.c_str(), count, &first, why);
@@ -51,7 +43,7 @@ int StationClaim(const RecordSettings& s, int count, std::vector<int32_t>* numbe
 
 int StationSetNext(const RecordSettings& s, int32_t next, std::string* why) {
   FileHandle held = nullptr;
-  int result = Hold(s, &held, why);
+  int result = HoldRecordCounter(s, &held, why);
   if (result != RECORD_OK) return result;
   SettingsValues values;
   values.given[SET_SERIAL] = true;
@@ -62,9 +54,9 @@ int StationSetNext(const RecordSettings& s, int32_t next, std::string* why) {
   return written ? RECORD_OK : RECORD_NOT_KEPT;
 }
 
-void StationLog(const RecordSettings&, const RunRecord& record, const std::string& logPath, const std::string& port) {
-  LogRun(record, logPath, port);
+void StationLog(const RecordSettings& s, const RunRecord& record, const std::string& logPath, const std::string& port) {
+  LogRun(record, logPath, port, s.station);
 }
 }  // namespace
 
-const LineRecordForm kStationRecord = {"QB2BENCH.INI", StationPeek, StationClaim, StationSetNext, StationLog};
+const LineRecordForm kStationRecord = {"QB2BENCH.INI", StationCheck, StationPeek, StationClaim, StationSetNext, StationLog};

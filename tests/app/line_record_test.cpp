@@ -105,7 +105,7 @@ TEST_F(LineRecord, EachOperationLeavesALineWithTheCrcOfWhatTheUnitHolds) {
   std::vector<std::vector<std::string>> lines = LogLines();
   ASSERT_EQ(lines.size(), 5u);
   for (const auto& l : lines) {
-    ASSERT_EQ(l.size(), 10u);
+    ASSERT_EQ(l.size(), 16u);
     EXPECT_EQ(l[0].size(), 23u) << l[0];  // YYYY-MM-DD hh:mm:ss.mmm
     EXPECT_EQ(l[1], "QB2BENCH");
     EXPECT_EQ(l[2], "COM7");
@@ -125,6 +125,7 @@ TEST_F(LineRecord, EachOperationLeavesALineWithTheCrcOfWhatTheUnitHolds) {
   EXPECT_EQ(std::vector<std::string>({lines[3][3], lines[3][4], lines[3][5], lines[3][6], lines[3][7]}),
             std::vector<std::string>({"production", "", dir_ + "/" + kFlashDataFileName, "768",
                                       Hex(Crc32(after.data(), 0x300))}));
+  EXPECT_EQ(lines[3][12], Hex(Crc32(image.data(), image.size())));  // image_crc32: the file as supplied
   // The download's used block (row 6, 0xC000-0xDFFF) as the unit's program memory holds it.
   Bytes program = unit_->ProgramMemory();
   EXPECT_EQ(std::vector<std::string>({lines[4][3], lines[4][5], lines[4][6], lines[4][7]}),
