@@ -38,6 +38,9 @@ const unsigned kTimeoutMs = 3000;
 // After the server could not be reached: how long this process goes on without it.
 const uint32_t kAwayMs = 10000;
 const char kCounterName[] = "line";
+// A statement that fails this fast met a connection the server reset (it was
+// restarted): a new connection is tried at once, rather than the server taken as away.
+const uint32_t kResetMs = 1000;
 // Lines a statement of QB2CLI sync sends at once.
 const size_t kSyncBatch = 100;
 
@@ -71,6 +74,7 @@ std::string TextOf(const std::string& utf8) {
 struct Line {
   std::mutex lock;
   DbConnection db = nullptr;
+  const RecordSettings* openedBy = nullptr;  // the settings db was opened with (none: db init's)
   bool away = false;     // the server could not be reached at awaySince
   uint32_t awaySince = 0;
   std::string awayWhy;
@@ -84,6 +88,7 @@ Line& TheLine() {
 void Drop(Line& l, const std::string& why) {
   DbClose(l.db);
   l.db = nullptr;
+  l.openedBy = nullptr;
   l.away = true;
   l.awaySince = TickCountMs();
   l.awayWhy = why;
@@ -112,6 +117,7 @@ int Open(Line& l, const RecordSettings& s, std::string* why) {
   }
   if (result == DB_OK) {
     l.db = db;
+    l.openedBy = &s;
     l.away = false;
     return DB_OK;
   }
@@ -128,7 +134,16 @@ int Open(Line& l, const RecordSettings& s, std::string* why) {
 // One statement on the open connection; a connection lost is dropped.
 int Run(Line& l, const std::string& sql, const std::vector<DbParam>& params, DbRows* rows, std::string* why) {
   std::string error;
+  const uint32_t from = TickCountMs();
   int result = DbExecute(l.db, sql, params, rows, &error);
+  if (result == DB_UNREACHABLE && TickCountMs() - from < kResetMs && l.openedBy) {
+    const RecordSettings& s = *l.openedBy;
+    DbClose(l.db);
+    l.db = nullptr;
+    l.away = false;
+    if (Open(l, s, why) != DB_OK) return DB_UNREACHABLE;
+    result = DbExecute(l.db, sql, params, rows, &error);
+  }
   if (result == DB_OK) return DB_OK;
   *why = "the line's database: " + TextOf(error);
   if (result == DB_UNREACHABLE) Drop(l, *why);
@@ -479,6 +494,7 @@ int InitLineDatabase(const RecordSettings& s, int32_t first, std::string* report
   std::lock_guard<std::mutex> hold(l.lock);
   DbClose(l.db);
   l.db = nullptr;
+  l.openedBy = nullptr;  // its own connection: the tables need not be there yet
   std::string error;
   if (DbConnect(Utf8Of(s.database), kTimeoutMs, &l.db, &error) != DB_OK) {
     *why = "the line's database: " + TextOf(error);
