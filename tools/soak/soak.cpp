@@ -118,6 +118,7 @@ struct Program {
   bool killDone = false;
   bool programKilled = false;  // the SIGKILL of the program itself was delivered
   std::string killNote;
+  std::string hangNote;  // its processes when it was found hung
   Clock::time_point started;
   bool hung = false;
   std::string out, err;  // its stdout and stderr files
@@ -1015,7 +1016,7 @@ int Soak::Report() {
   Figure& hung = add("programs that did not end within 90 s", true);
   Figure& sanitizer = add("sanitizer reports in the programs' output", true);
   for (const Program& p : programs_) {
-    if (p.hung) example(hung, "p" + std::to_string(p.id));
+    if (p.hung) example(hung, "p" + std::to_string(p.id) + p.hangNote);
     std::string err = ReadWhole(p.err);
     if (err.find("Sanitizer") != std::string::npos || err.find("runtime error:") != std::string::npos)
       example(sanitizer, "p" + std::to_string(p.id) + ": " + p.err);
@@ -1084,6 +1085,13 @@ int Soak::Run() {
       DoKill(p);
       if (!p.hung && MsSince(p.started) > kHungMs) {
         p.hung = true;
+        // Which of its processes were still there, and where each waited: what a
+        // hang needs to be looked into.
+        for (const auto& proc : GroupProcesses(p.pid)) {
+          std::string wchan = ReadWhole("/proc/" + std::to_string(proc.first) + "/wchan");
+          p.hangNote += "\n      pid " + std::to_string(proc.first) + (proc.first == p.pid ? " (leader)" : "") +
+                        " waiting in " + (wchan.empty() ? "?" : wchan) + ": " + proc.second.substr(0, 160);
+        }
         kill(-p.pid, SIGKILL);
       }
       if (p.leaderDone && GroupGone(p)) {
