@@ -27,12 +27,6 @@ using Bytes = std::vector<unsigned char>;
 using qb2sim::Fault;
 using Clock = std::chrono::steady_clock;
 
-struct Ran {
-  int exit = -1;
-  std::string out, err;
-  double seconds = 0;
-};
-
 
 // The processes whose parent is pid, and a process's command line (NULs as spaces).
 std::vector<int> ChildPidsOf(int pid) {

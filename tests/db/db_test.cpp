@@ -51,12 +51,6 @@ std::string Conn(const std::string& db, const std::string& server = "127.0.0.1")
          ";Uid=station;Pwd=" + PgFile("password");
 }
 
-struct Ran {
-  int exit = -1;
-  std::string out, err;
-  double seconds = 0;
-};
-
 class LineDb : public UnitOnPort {
  protected:
   void SetUp() override {
@@ -76,20 +70,7 @@ class LineDb : public UnitOnPort {
   Ran Run(const std::vector<std::string>& args) {
     std::vector<std::string> all = {std::getenv("QB2_CLI")};
     all.insert(all.end(), args.begin(), args.end());
-    PipeHandle in = nullptr, out = nullptr, err = nullptr;
-    Clock::time_point from = Clock::now();
-    ChildProcess child = StartChildProcess(all, &in, &out, &err);
-    PipeClose(in);
-    Ran r;
-    std::thread errors([&] { r.err = ReadAll(err); });
-    r.out = ReadAll(out);
-    errors.join();
-    EXPECT_TRUE(WaitChildProcess(child, 60000, &r.exit));
-    CloseChildProcess(child);
-    PipeClose(out);
-    PipeClose(err);
-    r.seconds = std::chrono::duration<double>(Clock::now() - from).count();
-    return r;
+    return RunProgram(all);
   }
   std::string Sql(const std::string& sql) { return Pg("sql", db_ + " \"" + sql + "\""); }
   // Units 8, 9, ... beside the fixture's 7; a gang's --port list of units first..first+n-1.

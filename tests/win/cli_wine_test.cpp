@@ -21,11 +21,6 @@ namespace {
 
 using wintest::Since;
 
-struct Ran {
-  int exit = -1;
-  std::string out, err;
-  long ms = 0;
-};
 
 
 class CliWine : public wintest::DialogTest {
@@ -38,22 +33,7 @@ class CliWine : public wintest::DialogTest {
   Ran Run(const std::vector<std::string>& args, const std::function<void()>& during = nullptr) {
     std::vector<std::string> all = {wintest::WinPath(wintest::Env("QB2_CLI_EXE"))};
     all.insert(all.end(), args.begin(), args.end());
-    PipeHandle in, out, err;
-    DWORD t = GetTickCount();
-    ChildProcess child = StartChildProcess(all, &in, &out, &err);
-    EXPECT_NE(child, nullptr);
-    PipeClose(in);
-    Ran r;
-    std::thread errors([&] { r.err = ReadAll(err); });
-    if (during) during();
-    r.out = ReadAll(out);
-    errors.join();
-    EXPECT_TRUE(WaitChildProcess(child, 60000, &r.exit));
-    CloseChildProcess(child);
-    PipeClose(out);
-    PipeClose(err);
-    r.ms = Since(t);
-    return r;
+    return RunProgram(all, during);
   }
   Ran Json(std::vector<std::string> args) {
     args.insert(args.begin(), {"--port", "COM7", "--quiet", "--json"});
