@@ -194,6 +194,7 @@ void RunOperation(const Operation& op, JobParamsRecord* params) {
   if ((op.flags & OP_NEEDS_UNIT) && !UnitCommandAllowed()) return;
   if (op.job) {
     params->outcome = JOB_DONE;
+    params->attempt = 1;  // em-start's number taken again says otherwise below
     if (!TakeFileName(IDC_LOG_FILE, "ログファイル", &params->logFile)) return;
     char port[16];
     std::snprintf(port, sizeof port, "COM%d", PortNumber.load());

@@ -49,6 +49,9 @@ int OutcomeOfDeviceResult(int deviceResult) {
 void FinishJob(JobParamsRecord* params, int outcome, const char* failure, uint32_t startMs) {
   params->outcome = outcome;
   params->run.result = failure ? failure : "OK";
+  // Every job's record names the attempt and the slot its front end gave it.
+  params->run.attempt = params->attempt;
+  params->run.slot = params->slot;
   params->run.ms = TickCountMs() - startMs;
   params->run.timed = true;
   ReadLocalTime(&params->run.time);

@@ -35,8 +35,8 @@ extern const char* const kStoppedResult;
 int OutcomeOfDeviceResult(int deviceResult);
 
 // Worker thread, as a job ends (before any box it shows): sets params->outcome,
-// the run record's result (failure, or "OK" when null) and length since startMs,
-// and appends it to the run log the record names.
+// the run record's result (failure, or "OK" when null), length since startMs,
+// attempt and slot (the job record's), and appends it to the run log the record names.
 void FinishJob(JobParamsRecord* params, int outcome, const char* failure, uint32_t startMs);
 
 // Worker thread, its last step: notes that this worker is ending, then sends message
