@@ -33,3 +33,11 @@ const int kMostSerialDevices = 256;
 // environment variable QB2_SERIAL_DIR names (with by-path/ and by-id/ in it).
 // Any thread.
 int ListSerialDevices(std::vector<SerialDevice>* out);
+
+// Whether the port a person names ("COM7" on Windows, a device path elsewhere) is
+// present now, for a loop that waits for a unit to come back or go. Windows: a
+// port of present (a listing just made) or a value of the serial-port registry
+// (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM), where every serial driver lists the ports
+// it has now, USB or not. Elsewhere: its path leads to a character device. Never
+// opens the port: a USB serial device may reset when its port is opened. Any thread.
+bool SerialPortPresent(const std::string& port, const std::vector<SerialDevice>& present);

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -84,4 +85,9 @@ int ListSerialDevices(std::vector<SerialDevice>* out) {
     return a.location < b.location;
   });
   return static_cast<int>(out->size());
+}
+
+bool SerialPortPresent(const std::string& port, const std::vector<SerialDevice>&) {
+  struct stat device;
+  return stat(port.c_str(), &device) == 0 && S_ISCHR(device.st_mode);  // stat follows the links
 }

@@ -90,6 +90,25 @@ std::string InstanceId(DEVINST node) {
   return NarrowUpTo(id, MAX_DEVICE_ID_LEN);
 }
 
+// Whether a value of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM names port.
+bool ListedInSerialComm(const std::string& port) {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    return false;
+  bool found = false;
+  for (DWORD i = 0; !found && i < static_cast<DWORD>(kMostSerialDevices); ++i) {
+    char name[256], data[64];
+    DWORD nameChars = sizeof name, size = sizeof data - 1, type = 0;
+    LONG rc = RegEnumValueA(key, i, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    if (rc == ERROR_NO_MORE_ITEMS) break;
+    if (rc != ERROR_SUCCESS || type != REG_SZ) continue;  // a value too long for any port name is none
+    data[size] = '\0';
+    found = lstrcmpiA(data, port.c_str()) == 0;
+  }
+  RegCloseKey(key);
+  return found;
+}
+
 // head is upper-case ASCII.
 bool StartsWithNoCase(const std::string& text, const char* head) {
   size_t i = 0;
@@ -155,4 +174,10 @@ int ListSerialDevices(std::vector<SerialDevice>* out) {
     return a.location < b.location;
   });
   return static_cast<int>(out->size());
+}
+
+bool SerialPortPresent(const std::string& port, const std::vector<SerialDevice>& present) {
+  for (const SerialDevice& d : present)
+    if (lstrcmpiA(d.port.c_str(), port.c_str()) == 0) return true;
+  return ListedInSerialComm(port);
 }
