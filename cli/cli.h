@@ -31,6 +31,8 @@ enum CliExit {
 const uint32_t kPlainProgressMs = 1000;
 // The most units one command drives at once.
 const int kMostUnits = 16;
+// The most runs again --retries may ask for.
+const int kMostRetries = 10;
 
 struct CliOptions {
   std::vector<std::string> ports;  // --port, a comma-separated list
@@ -39,6 +41,10 @@ struct CliOptions {
   // slotFaults[i] when the slot has none to run.
   std::vector<int> slots;
   std::vector<std::string> slotFaults;
+  std::vector<std::string> slotPlaces;  // --slots: each slot's place, as [Slots] gives it
+  int retries = 0;     // --retries: a unit's job run again at most this many more times after a transient fault
+  int attempt = 1;     // a gang's child: which run of its unit's job this is (--attempt)
+  int slot = 0;        // the unit's slot (a child's --slot, or the one slot of --slots); 0: none
   std::string log;                 // --log FILE
   std::string database, station;   // --database CONN, --station NAME: over QB2BENCH.INI's for this run
   bool databaseGiven = false, stationGiven = false;
@@ -78,7 +84,8 @@ int RunCli(const std::vector<std::string>& args);
 // One unit on port, the job of options, its result line; the exit value. With
 // claimSerial, produce takes its number from the counter when the unit starts.
 int RunUnit(const CliOptions& options, const std::string& port);
-// Several units at once, one child process each; the exit value (0, 1, 8 or 10).
+// Several units at once, one child process each (also one unit whose job may be run
+// again, --retries); the exit value (0, 1, 8 or 10; for one unit its own).
 int RunGang(const CliOptions& options, const std::vector<std::string>& args);
 // What a command needs before any port is opened, for one unit or a gang: the run
 // log (p->logFile) and the command's files read and checked into p. EXIT_DONE, or
@@ -100,16 +107,20 @@ int ClaimNumbers(int count, std::vector<int32_t>* numbers, std::string* why);
 // reason for a range that runs backwards, a number twice, 0 or past the last slot,
 // more than kMostUnits slots.
 bool ParseSlotList(const std::string& text, std::vector<int>* slots, std::string* error);
-// Each slot of o->slots to its port, from [Slots] of QB2BENCH.INI in the current
-// folder and the ports present now: fills o->ports and o->slotFaults and says each
-// fault on stderr. EXIT_USAGE with the reason when the section does not name a
-// slot, or names it twice; EXIT_DONE otherwise (a slot with no unit is that
-// slot's fault, not the command's).
+// Each slot of o->slots to its place, from [Slots] of QB2BENCH.INI in the current
+// folder (o->slotPlaces), and to its port among those present now: fills o->ports
+// and o->slotFaults and says each fault on stderr. EXIT_USAGE with the reason when
+// the section does not name a slot, or names it twice; EXIT_DONE otherwise (a slot
+// with no unit is that slot's fault, not the command's).
 int ResolveSlots(CliOptions* o, std::string* error);
 // The command on the units of o->slots: their ports found, then one unit as with
 // one --port (a slot without its unit: its line and exit value 4), several as a
 // gang. The exit value.
 int RunSlots(CliOptions* o, const std::vector<std::string>& args);
+// Where each unit of o is now, in one listing of the ports present: for --slots
+// the port its slot's place names (o.slotPlaces), for --port the port itself; ""
+// where there is none. For a loop that waits for units to come, go or come back.
+void UnitPortsNow(const CliOptions& o, std::vector<std::string>* ports);
 // QB2CLI ports: every serial port present, its place, its device and the slot that
 // names it; one line each, or one JSON object each. The exit value.
 int RunPorts(const CliOptions& o);
@@ -129,9 +140,12 @@ struct UnitResult {
   uint32_t ms = 0;
   std::string time;         // when it ended, as the run log writes it
   std::string clock;        // clock get: the unit's time, YYYY-MM-DDThh:mm:ss
+  int slot = 0;             // a fixture's slot (0: none)
+  int attempt = 1;          // which run of the unit's job (--retries)
   int exit = 0;
 };
-// The line a person reads: "COM7 write OK 65536 bytes crc32 1A2B3C4D 17.3 s".
+// The line a person reads: "COM7 write OK 65536 bytes crc32 1A2B3C4D 17.3 s", with
+// "slot 2 " ahead of it in a fixture and " attempt 2" after the time for a run again.
 std::string HumanLine(const UnitResult& r);
 // One JSON object on one line, ASCII only (other characters as \u escapes).
 std::string JsonLine(const UnitResult& r);

@@ -6,6 +6,7 @@
 #include "cli/cli.h"
 #include "platform/port.h"
 #include "record/settings.h"
+#include "record/slots.h"
 
 namespace {
 
@@ -26,6 +27,13 @@ bool TakeNumber(const std::vector<std::string>& args, size_t* i, int64_t* value,
     return false;
   }
   return true;
+}
+
+bool InRange(const std::string& option, const std::string& text, int64_t value, int64_t least, int64_t most,
+             std::string* error) {
+  if (value >= least && value <= most) return true;
+  *error = option + ": not a number from " + std::to_string(least) + " to " + std::to_string(most) + ": " + text;
+  return false;
 }
 
 std::vector<std::string> SplitPorts(const std::string& list) {
@@ -126,6 +134,18 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
       o->version = true;
     } else if (a == "--child") {
       o->child = true;
+    } else if (a == "--retries") {
+      if (!TakeNumber(args, &i, &number, error) || !InRange(a, args[i], number, 0, kMostRetries, error))
+        return EXIT_USAGE;
+      o->retries = static_cast<int>(number);
+    } else if (a == "--attempt" && o->child) {  // what a parent tells its child, no option of a person's
+      if (!TakeNumber(args, &i, &number, error) || !InRange(a, args[i], number, 1, kMostRetries + 1, error))
+        return EXIT_USAGE;
+      o->attempt = static_cast<int>(number);
+    } else if (a == "--slot" && o->child) {
+      if (!TakeNumber(args, &i, &number, error) || !InRange(a, args[i], number, 1, kLargestSlot, error))
+        return EXIT_USAGE;
+      o->slot = static_cast<int>(number);
     } else if (a == "--addr") {
       if (!TakeNumber(args, &i, &o->addr, error)) return EXIT_USAGE;
       o->haveAddr = true;
@@ -268,6 +288,10 @@ const char* CliHelpText() {
          "                 a location path or VID_xxxx&PID_yyyy\\serial; Linux: a by-path or by-id\n"
          "                 name); each slot's port is found when the run starts, a slot without\n"
          "                 its unit fails alone (4)\n"
+         "  --retries N    run a unit's job again, at most N more times (0 to 10; default 0), after\n"
+         "                 no answer in time (5) or its port lost and back within 5 s (4); never\n"
+         "                 after a refusal (6), a verify difference (7), a file fault (3) or a stop\n"
+         "                 (8). The unit keeps its serial number; each attempt logs its own line\n"
          "  --log FILE     append one CSV line per unit and operation (the bench's run log);\n"
          "                 without it, the LogFile of QB2BENCH.INI in the current folder, if any\n"
          "  --no-log       no run log\n"

@@ -91,6 +91,8 @@ std::string JsonLine(const UnitResult& r) {
   AddText(&out, "crc32", r.hasCrc ? CrcText(r.crc32) : std::string());
   AddText(&out, "result", r.result);
   AddNumber(&out, "ms", r.ms);
+  AddNumber(&out, "slot", r.slot > 0 ? r.slot : -1);
+  AddNumber(&out, "attempt", r.attempt);
   AddNumber(&out, "exit", r.exit);
   if (!r.clock.empty()) AddText(&out, "clock", r.clock);
   return out + "}";
@@ -98,7 +100,8 @@ std::string JsonLine(const UnitResult& r) {
 
 std::string HumanLine(const UnitResult& r) {
   // A slot without its unit has no port: its result names the slot.
-  std::string out = (r.port.empty() ? "" : r.port + " ") + r.command + " " + r.result;
+  std::string out = (r.slot > 0 ? "slot " + std::to_string(r.slot) + " " : "") + (r.port.empty() ? "" : r.port + " ") +
+                    r.command + " " + r.result;
   if (!r.serial.empty()) out += " S/N " + r.serial;
   if (r.unstamped) out += " no S/N stamped (the image has no place for one)";
   if (r.bytes >= 0) out += " " + std::to_string(r.bytes) + " bytes";
@@ -107,6 +110,7 @@ std::string HumanLine(const UnitResult& r) {
   if (!r.clock.empty()) out += " " + r.clock;
   std::snprintf(text, sizeof text, " %.1f s", r.ms / 1000.0);
   out += text;
+  if (r.attempt > 1) out += " attempt " + std::to_string(r.attempt);
   if (r.exit != 0) out += " exit " + std::to_string(r.exit);
   return out;
 }

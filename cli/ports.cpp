@@ -8,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "detect/slots.h"
+#include "platform/port.h"
 #include "platform/serial_devices.h"
 #include "record/settings.h"
 #include "record/slots.h"
@@ -42,6 +43,18 @@ std::vector<SlotUnit> SlotsToFind(const SlotsText& text) {
     out.push_back(s);
   }
   return out;
+}
+
+// The slots of o with their places, to be looked for.
+std::vector<SlotUnit> SlotsOf(const CliOptions& o) {
+  std::vector<SlotUnit> units;
+  for (size_t i = 0; i < o.slots.size() && i < o.slotPlaces.size(); ++i) {
+    SlotUnit s;
+    s.slot = o.slots[i];
+    s.where = o.slotPlaces[i];
+    units.push_back(s);
+  }
+  return units;
 }
 
 void SayProblems(const SlotsText& text) {
@@ -105,7 +118,7 @@ int ResolveSlots(CliOptions* o, std::string* error) {
     return EXIT_USAGE;
   }
   SayProblems(text);
-  std::vector<SlotUnit> units;
+  o->slotPlaces.clear();
   for (int slot : o->slots) {
     const SlotPlace* place = FindSlot(text, slot);
     if (!place || place->twice) {
@@ -113,11 +126,9 @@ int ResolveSlots(CliOptions* o, std::string* error) {
                kSettingsFile;
       return EXIT_USAGE;
     }
-    SlotUnit s;
-    s.slot = slot;
-    s.where = place->where;
-    units.push_back(s);
+    o->slotPlaces.push_back(place->where);
   }
+  std::vector<SlotUnit> units = SlotsOf(*o);
   FindSlotUnitsNow(&units);
   o->ports.clear();
   o->slotFaults.clear();
@@ -135,8 +146,9 @@ int RunSlots(CliOptions* o, const std::vector<std::string>& args) {
     Say(2, "QB2CLI: " + error + " (QB2CLI --help)");
     return EXIT_USAGE;
   }
-  if (o->ports.size() > 1) return RunGang(*o, args);
+  if (o->ports.size() > 1 || o->retries > 0) return RunGang(*o, args);
   int exitValue = EXIT_PORT;
+  o->slot = o->slots[0];
   if (o->slotFaults[0].empty()) {
     exitValue = RunUnit(*o, o->ports[0]);
   } else {
@@ -145,11 +157,29 @@ int RunSlots(CliOptions* o, const std::vector<std::string>& args) {
     r.command = o->command;
     r.operation = o->op->record;
     r.result = o->slotFaults[0];
+    r.slot = o->slot;
     r.exit = EXIT_PORT;
     Say(1, o->json ? JsonLine(r) : HumanLine(r));
   }
   MarkCliEnded();
   return exitValue;
+}
+
+void UnitPortsNow(const CliOptions& o, std::vector<std::string>* ports) {
+  ports->clear();
+  if (!o.slots.empty()) {
+    std::vector<SlotUnit> units = SlotsOf(o);
+    FindSlotUnitsNow(&units);
+    for (const SlotUnit& s : units) ports->push_back(s.found == SLOT_UNIT ? s.port : std::string());
+    return;
+  }
+  std::vector<SerialDevice> present;
+  ListSerialDevices(&present);  // none listed: the ports the registry or the file system has
+  for (const std::string& given : o.ports) {
+    int number = PortFromName(given.c_str());
+    std::string port = number == 0 ? given : PortDisplayName(number);
+    ports->push_back(SerialPortPresent(port, present) ? port : std::string());
+  }
 }
 
 int RunPorts(const CliOptions& o) {

@@ -102,6 +102,8 @@ UnitResult ResultOf(const CliOptions& o, const std::string& port, const JobParam
   r.hasCrc = p.run.hasCrc;
   r.crc32 = p.run.crc32;
   r.ms = p.run.ms;
+  r.slot = p.run.slot;
+  r.attempt = p.run.attempt;
   if (p.run.timed) r.time = RunTimeText(p.run.time);
   r.exit = p.outcome;
   if (o.op && o.op->inputs == IN_NONE && std::strcmp(o.op->record, "clock-get") == 0 && p.outcome == JOB_DONE)
@@ -323,6 +325,8 @@ int RunUnit(const CliOptions& o, const std::string& given) {
   p.run.operation = o.op->record;
   UnitStartMs = TickCountMs();
   p.portName = port;
+  p.attempt = o.attempt;
+  p.slot = o.slot;
   if (o.op->inputs == IN_PRODUCTION) p.run.serial = o.haveSerial ? SerialText(o.serial) : "";
   // The usage, then every file, then the serial number, then the port: a run that
   // ends before the port is opened has taken no number it could not use.
@@ -411,7 +415,9 @@ int RunCli(const std::vector<std::string>& args) {
   if (o.command == "find") return Find(o);
   if (o.command == "ports") return RunPorts(o);
   if (!o.slots.empty()) return RunSlots(&o, args);
-  if (o.ports.size() > 1) return RunGang(o, args);
+  // A unit whose job may be run again runs in a process of its own, as a gang's
+  // units do: each attempt starts afresh.
+  if (o.ports.size() > 1 || o.retries > 0) return RunGang(o, args);
   int exitValue = RunUnit(o, o.ports[0]);
   MarkCliEnded();
   return exitValue;

@@ -554,3 +554,33 @@ TEST_F(Slots, EachSlotRunsTheUnitAtItsPlace) {
 }
 
 }  // namespace
+
+namespace {
+
+// A unit's job run again: after no answer, and after its port went and came back,
+// with its number kept and a log line for each attempt; never after a verify
+// difference.
+TEST_F(Cli, RetriesOnlyWhatASecondTryCanMend) {
+  Write("s.img", StampableImage(8));
+  std::ofstream("QB2BENCH.INI") << "[QB2BENCH]\r\nSerialNumber=00000600\r\nLogFile=line.csv\r\n";
+  unit_->AddFault(Fault::UnplugAfter(3, 1000));  // the third frame since the unit's start
+  Ran r = Json({"--retries", "1", "produce", "--image", "s.img"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(Field(r.out, "attempt"), "2");
+  unit_->AddFault(Fault::NoReply().Times(1));
+  r = Json({"--retries", "1", "produce", "--image", "s.img"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(Field(r.out, "attempt"), "2");
+  unit_->AddFault(Fault::CorruptWrite().Nth(1));
+  r = Json({"--retries", "3", "--verify", "produce", "--image", "s.img"});
+  EXPECT_EQ(r.exit, 7) << r.err;
+  EXPECT_EQ(Field(r.out, "attempt"), "1");
+  std::string log = Text("line.csv");
+  for (const char* serial : {",00000600,", ",00000601,", ",00000602,"}) {
+    size_t lines = 0;
+    for (size_t at = log.find(serial); at != std::string::npos; at = log.find(serial, at + 1)) ++lines;
+    EXPECT_EQ(lines, std::string(serial) == ",00000602," ? 1u : 2u) << serial << "\n" << log;
+  }
+}
+
+}  // namespace

@@ -243,4 +243,30 @@ TEST_F(CliWine, SlotsFindTheirUnitsWhateverTheirComNumbers) {
   EXPECT_EQ(RemoveAllUsbUnits(), 4);
 }
 
+
+// A unit that does not answer its first request is run again and passes, keeping
+// its number, with a log line for each attempt; a verify difference is not run again.
+TEST_F(CliWine, RetriesRunAgainOnlyWhatASecondTryCanMend) {
+  std::string image(0xE100, '\xFF');
+  image.replace(0xE000, 0x100, std::string(0x100, '\x77'));
+  wintest::WriteWholeFile(dir_ + "\\Quillbeacon2FlashData.dat", image);
+  wintest::WriteWholeFile(dir_ + "\\QB2BENCH.INI", "[QB2BENCH]\r\nSerialNumber=00000900\r\nLogFile=line.csv\r\n");
+  ASSERT_TRUE(unit_.Start(7, "--fault no-reply:count=1"));
+  Ran r = Json({"--retries", "2", "produce"});
+  EXPECT_EQ(r.exit, 0) << r.err;
+  EXPECT_EQ(Field(r.out, "attempt"), "2");
+  EXPECT_EQ(Field(r.out, "serial"), "00000900");
+  unit_.Stop();
+  ASSERT_TRUE(unit_.Start(7, "--fault corrupt-write"));
+  r = Json({"--retries", "2", "--verify", "produce"});
+  EXPECT_EQ(r.exit, 7) << r.err;
+  EXPECT_EQ(Field(r.out, "attempt"), "1");
+  std::string log = wintest::ReadWholeFile(dir_ + "\\line.csv");
+  size_t first = 0, second = 0;
+  for (size_t at = log.find(",00000900,"); at != std::string::npos; at = log.find(",00000900,", at + 1)) ++first;
+  for (size_t at = log.find(",00000901,"); at != std::string::npos; at = log.find(",00000901,", at + 1)) ++second;
+  EXPECT_EQ(first, 2u) << log;
+  EXPECT_EQ(second, 1u) << log;
+}
+
 }  // namespace
