@@ -42,6 +42,8 @@ struct CliOptions {
   std::vector<int> slots;
   std::vector<std::string> slotFaults;
   std::vector<std::string> slotPlaces;  // --slots: each slot's place, as [Slots] gives it
+  bool watch = false;  // --watch: the factory mode (cli/factory.cpp)
+  int count = 0;       // --count: with --watch, end once this many units have passed (0: until stopped)
   int retries = 0;     // --retries: a unit's job run again at most this many more times after a transient fault
   int attempt = 1;     // a gang's child: which run of its unit's job this is (--attempt)
   int slot = 0;        // the unit's slot (a child's --slot, or the one slot of --slots); 0: none
@@ -108,10 +110,10 @@ int ClaimNumbers(int count, std::vector<int32_t>* numbers, std::string* why);
 // more than kMostUnits slots.
 bool ParseSlotList(const std::string& text, std::vector<int>* slots, std::string* error);
 // Each slot of o->slots to its place, from [Slots] of QB2BENCH.INI in the current
-// folder (o->slotPlaces), and to its port among those present now: fills o->ports
-// and o->slotFaults and says each fault on stderr. EXIT_USAGE with the reason when
-// the section does not name a slot, or names it twice; EXIT_DONE otherwise (a slot
-// with no unit is that slot's fault, not the command's).
+// folder (o->slotPlaces), and but for --watch to its port among those present now:
+// fills o->ports and o->slotFaults and says each fault on stderr. EXIT_USAGE with
+// the reason when the section does not name a slot, or names it twice; EXIT_DONE
+// otherwise (a slot with no unit is that slot's fault, not the command's).
 int ResolveSlots(CliOptions* o, std::string* error);
 // The command on the units of o->slots: their ports found, then one unit as with
 // one --port (a slot without its unit: its line and exit value 4), several as a
@@ -121,6 +123,11 @@ int RunSlots(CliOptions* o, const std::vector<std::string>& args);
 // the port its slot's place names (o.slotPlaces), for --port the port itself; ""
 // where there is none. For a loop that waits for units to come, go or come back.
 void UnitPortsNow(const CliOptions& o, std::vector<std::string>* ports);
+// The command's units in a fixture, run over and over as they come and go
+// (cli/factory.cpp): --watch with --slots (their places in o.slotPlaces) or --port.
+// The exit value: 0 once --count units have passed and none failed, 1 once they
+// have but some failed, 8 when stopped before; 2, 3 or 9 when it cannot start.
+int RunFactory(const CliOptions& o, const std::vector<std::string>& args);
 // QB2CLI ports: every serial port present, its place, its device and the slot that
 // names it; one line each, or one JSON object each. The exit value.
 int RunPorts(const CliOptions& o);

@@ -134,6 +134,11 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
       o->version = true;
     } else if (a == "--child") {
       o->child = true;
+    } else if (a == "--watch") {
+      o->watch = true;
+    } else if (a == "--count") {
+      if (!TakeNumber(args, &i, &number, error) || !InRange(a, args[i], number, 1, 1000000, error)) return EXIT_USAGE;
+      o->count = static_cast<int>(number);
     } else if (a == "--retries") {
       if (!TakeNumber(args, &i, &number, error) || !InRange(a, args[i], number, 0, kMostRetries, error))
         return EXIT_USAGE;
@@ -215,6 +220,14 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
     *error = o->command + " needs --addr and --size";
     return EXIT_USAGE;
   }
+  if (o->watch && (!o->op || (inputs != IN_PRODUCTION && inputs != IN_FLASH_WRITE && inputs != IN_FIRMWARE))) {
+    *error = "--watch: for produce, write and download only";
+    return EXIT_USAGE;
+  }
+  if (o->count > 0 && !o->watch) {
+    *error = "--count: only with --watch";
+    return EXIT_USAGE;
+  }
   if (!o->slots.empty() && (!o->ports.empty() || CommandNeedsNoUnit(o->command))) {
     *error = o->ports.empty() ? "--slots: not for " + o->command : "--port and --slots: one or the other";
     return EXIT_USAGE;
@@ -245,8 +258,9 @@ int ParseCliOptions(const std::vector<std::string>& args, CliOptions* o, std::st
         }
       identities.push_back(identity);
     }
-    // Several units of produce --serial N get N, N+1, ...: all of them numbers.
-    if (o->haveSerial && o->serial + static_cast<int64_t>(o->ports.size()) - 1 > kLastSerialNumber) {
+    // Several units of produce --serial N get N, N+1, ...: all of them numbers (in
+    // the factory mode each unit is checked as it comes).
+    if (o->haveSerial && !o->watch && o->serial + static_cast<int64_t>(o->ports.size()) - 1 > kLastSerialNumber) {
       *error = "--serial: " + std::to_string(o->serial) + " and the next " + std::to_string(o->ports.size() - 1) +
                " pass 99999999";
       return EXIT_USAGE;
@@ -288,6 +302,14 @@ const char* CliHelpText() {
          "                 a location path or VID_xxxx&PID_yyyy\\serial; Linux: a by-path or by-id\n"
          "                 name); each slot's port is found when the run starts, a slot without\n"
          "                 its unit fails alone (4)\n"
+         "  --watch        the factory mode, with --slots or --port, for produce, write and download:\n"
+         "                 each slot runs its unit the moment one is plugged in, shows its result\n"
+         "                 until the unit is taken out, then waits for the next; a unit left in its\n"
+         "                 slot is never run twice; produce claims each unit's number as it comes.\n"
+         "                 One line per unit on stdout; on a terminal one line per slot and the\n"
+         "                 totals (passed, failed, units per hour) on stderr, else one line per\n"
+         "                 event. Runs until stopped (Ctrl+C: 8) or --count\n"
+         "  --count N      with --watch: end once N units have passed (0 when none failed, else 1)\n"
          "  --retries N    run a unit's job again, at most N more times (0 to 10; default 0), after\n"
          "                 no answer in time (5) or its port lost and back within 5 s (4); never\n"
          "                 after a refusal (6), a verify difference (7), a file fault (3) or a stop\n"
@@ -307,15 +329,21 @@ const char* CliHelpText() {
          "\n"
          "exit  meaning\n"
          "  0   done (every unit)\n"
-         "  1   several units: some failed; each unit's own value is in its line\n"
+         "  1   several units: some failed; each unit's own value is in its line (--watch: --count\n"
+         "      units passed, but some failed on the way)\n"
          "  2   usage: unknown command or option, bad number, range outside the flash\n"
          "  3   file: cannot be opened, read or written; an image over 64 KiB; a bad S-record file\n"
          "  4   port: cannot be opened, or gone during the job; a slot without its unit\n"
          "  5   the unit does not answer in time\n"
          "  6   the unit refused a request (an error reply)\n"
          "  7   verify: what was read back differs\n"
-         "  8   stopped: Ctrl+C, a console close, SIGINT/SIGTERM (several units: every one stopped)\n"
-         "  9   serial number: none to take (0 to 99999999), or the counter cannot be kept;\n"
-         "      the line's database refuses the station, or lacks its tables\n"
+         "  8   stopped: Ctrl+C, a console close, SIGINT/SIGTERM (several units: every one stopped;
+"
+         "      --watch: stopped before --count units passed)
+"
+         "  9   serial number: none to take (0 to 99999999), or the counter cannot be kept;
+"
+         "      the line's database refuses the station, or lacks its tables
+"
          " 10   several units: a unit's own process ended without a result; its state is unknown\n";
 }

@@ -128,6 +128,8 @@ int ResolveSlots(CliOptions* o, std::string* error) {
     }
     o->slotPlaces.push_back(place->where);
   }
+  // The factory mode looks for its units itself, over and over.
+  if (o->watch) return EXIT_DONE;
   std::vector<SlotUnit> units = SlotsOf(*o);
   FindSlotUnitsNow(&units);
   o->ports.clear();
@@ -146,6 +148,7 @@ int RunSlots(CliOptions* o, const std::vector<std::string>& args) {
     Say(2, "QB2CLI: " + error + " (QB2CLI --help)");
     return EXIT_USAGE;
   }
+  if (o->watch) return RunFactory(*o, args);
   if (o->ports.size() > 1 || o->retries > 0) return RunGang(*o, args);
   int exitValue = EXIT_PORT;
   o->slot = o->slots[0];

@@ -84,6 +84,7 @@ void Print(const CliOptions& o, const UnitResult& r) {
     // The parent chooses: the line for a person, or the JSON object.
     Say(1, "H " + HumanLine(r));
     Say(1, "J " + JsonLine(r));
+    Say(1, "R " + std::string(ReasonOfToken(r.result)));  // what a fixture's slot shows
     return;
   }
   Say(1, o.json ? JsonLine(r) : HumanLine(r));
@@ -415,6 +416,7 @@ int RunCli(const std::vector<std::string>& args) {
   if (o.command == "find") return Find(o);
   if (o.command == "ports") return RunPorts(o);
   if (!o.slots.empty()) return RunSlots(&o, args);
+  if (o.watch) return RunFactory(o, args);
   // A unit whose job may be run again runs in a process of its own, as a gang's
   // units do: each attempt starts afresh.
   if (o.ports.size() > 1 || o.retries > 0) return RunGang(o, args);

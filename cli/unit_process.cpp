@@ -18,7 +18,7 @@ int ExitOfLine(const std::string& json) {
 
 // The options a parent gives each child in its own way, with their values.
 bool ParentsOwn(const std::string& arg) {
-  return arg == "--port" || arg == "--slots" || arg == "--serial" || arg == "--retries";
+  return arg == "--port" || arg == "--slots" || arg == "--serial" || arg == "--count" || arg == "--retries";
 }
 
 }  // namespace
@@ -53,6 +53,7 @@ bool StartUnitProcess(UnitProcess* u, const std::vector<std::string>& args, bool
       ++i;  // and its value
       continue;
     }
+    if (args[i] == "--watch") continue;
     childArgs.push_back(args[i]);
   }
   if (numbered) childArgs.insert(childArgs.end(), {"--serial", std::to_string(number)});
@@ -60,6 +61,8 @@ bool StartUnitProcess(UnitProcess* u, const std::vector<std::string>& args, bool
   if (u->slot > 0) childArgs.insert(childArgs.end(), {"--slot", std::to_string(u->slot)});
   u->human.clear();
   u->json.clear();
+  u->reason.clear();
+  u->said.store(false);
   u->startMs = TickCountMs();
   ReadLocalTime(&u->started);
   u->child = StartChildProcess(childArgs, &u->in, &u->out, &u->err);
@@ -69,6 +72,8 @@ bool StartUnitProcess(UnitProcess* u, const std::vector<std::string>& args, bool
     ReadPipeLines(u->out, [u](const std::string& line) {
       if (line.compare(0, 2, "H ") == 0) u->human = line.substr(2);
       else if (line.compare(0, 2, "J ") == 0) u->json = line.substr(2);
+      else if (line.compare(0, 2, "R ") == 0) u->reason = line.substr(2);
+      if (!u->human.empty() && !u->json.empty() && !u->reason.empty()) u->said.store(true);
     });
   });
   u->errReader = std::thread([u, index, sink] {
@@ -107,6 +112,12 @@ bool EndOfUnitProcess(UnitProcess* u, const CliOptions& o, const std::string& lo
   return true;
 }
 
+bool UnitProcessSaid(const UnitProcess& u, int* exitValue) {
+  if (!u.said.load()) return false;
+  *exitValue = ExitOfLine(u.json);
+  return true;
+}
+
 void StopUnitProcess(UnitProcess* u) {
   if (u->child) PipeWrite(u->in, "stop\n", 5);
 }
@@ -141,6 +152,7 @@ int EndForUnit(const CliOptions& o, UnitProcess& u, const std::string& logPath, 
   r.result = run.result;
   u.human = HumanLine(r);
   u.json = JsonLine(r);
+  u.reason = run.result;
   return exitValue;
 }
 

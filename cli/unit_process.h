@@ -3,8 +3,8 @@
 // cli/unit.cpp with its own process-wide link, job record and outlets, so a unit's
 // fault, however bad, cannot reach its neighbours.
 //
-// A child (--child) writes "H <line for a person>" and "J <JSON object>" on stdout
-// when it ends, and on stderr "P <done> <total> <sentence>" for its progress, "E
+// A child (--child) writes "H <line for a person>", "J <JSON object>" and "R <its
+// result in words>" on stdout when it ends, and on stderr "P <done> <total> <sentence>" for its progress, "E
 // <text>" for what goes wrong and "T <line>" for a trace line; it stops when its
 // standard input ends or says "stop".
 //
@@ -12,6 +12,7 @@
 // drawn again in place with the result lines above it, and when a unit's job is
 // run again (--retries).
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -25,8 +26,8 @@
 
 // One unit's process, one attempt at a time. Everything but human and json is the
 // parent's main thread's: set before StartUnitProcess, read by the reader threads
-// only through the callbacks (which get index). human and json are written by the
-// stdout reader and read by the main thread once EndOfUnitProcess has joined it.
+// only through the callbacks (which get index). human, json and reason are written
+// by the stdout reader and read by the main thread once EndOfUnitProcess has joined it.
 struct UnitProcess {
   int index = 0;              // which unit of its parent this is (the callbacks' key)
   std::string port;           // as the child names it in its lines
@@ -37,6 +38,10 @@ struct UnitProcess {
   ChildProcess child = nullptr;
   PipeHandle in = nullptr, out = nullptr, err = nullptr;
   std::string human, json;    // its result lines
+  std::string reason;         // its result in words ("OK" when done)
+  // Set by the stdout reader once the three lines are in (the child has closed its
+  // port by then); human, json and reason may then be read before the join.
+  std::atomic<bool> said{false};
   std::thread outReader, errReader;
 };
 
@@ -59,6 +64,9 @@ bool StartUnitProcess(UnitProcess* u, const std::vector<std::string>& args, bool
 // without its result lines (killed, crashed) leaves its unit in a state nobody
 // knows: EndForUnit gives its lines and log line, EXIT_NO_RESULT.
 bool EndOfUnitProcess(UnitProcess* u, const CliOptions& o, const std::string& logPath, int* exitValue);
+// Whether u's child has said its result (u->said), and then its exit value, as its
+// JSON line gives it: a unit's result is known before its process has ended.
+bool UnitProcessSaid(const UnitProcess& u, int* exitValue);
 // Asks u's child, if it runs, to stop between two requests.
 void StopUnitProcess(UnitProcess* u);
 // Whether u has a child that has not ended.

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -556,6 +557,106 @@ TEST_F(Slots, EachSlotRunsTheUnitAtItsPlace) {
 }  // namespace
 
 namespace {
+
+// The factory mode over udev's links: a slot's by-path link comes when a unit is
+// plugged in and goes when it is taken out; each unit is a fresh one (blank flash).
+class Factory : public Gang {
+ protected:
+  void SetUp() override {
+    Gang::SetUp();
+    serial_ = dir_ + "/serial";
+    ASSERT_EQ(system(("mkdir -p " + serial_ + "/by-path " + serial_ + "/by-id").c_str()), 0);
+    setenv("QB2_SERIAL_DIR", serial_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("QB2_SERIAL_DIR");
+    if (reader_.joinable()) reader_.join();
+    Gang::TearDown();
+  }
+  std::string SlotLink(int slot) { return serial_ + "/by-path/pci-0-usb-0:1." + std::to_string(slot); }
+  qb2sim::VirtualUnit& PlugNew(int slot, bool paced = false) {
+    qb2sim::Options o;
+    o.linkPath = dir_ + "/fresh" + std::to_string(fresh_.size());
+    o.pace = o.paceHost = paced;
+    fresh_.emplace_back(new qb2sim::VirtualUnit(o));
+    EXPECT_TRUE(fresh_.back()->Start());
+    EXPECT_EQ(symlink(o.linkPath.c_str(), SlotLink(slot).c_str()), 0);
+    return *fresh_.back();
+  }
+  // The program's stdout, line by line as it comes.
+  void ReadLines() {
+    reader_ = std::thread([this] {
+      std::string pending;
+      char buffer[4096];
+      for (int n; (n = PipeRead(out_, buffer, sizeof buffer)) > 0;) {
+        pending.append(buffer, static_cast<size_t>(n));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+          std::lock_guard<std::mutex> hold(lock_);
+          lines_.push_back(pending.substr(0, end));
+        }
+      }
+    });
+  }
+  std::string WaitLine(size_t i) {
+    for (int waited = 0; waited < 30000; waited += 10) {
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (lines_.size() > i) return lines_[i];
+      }
+      SleepMs(10);
+    }
+    return "";
+  }
+  std::string serial_;
+  std::vector<std::unique_ptr<qb2sim::VirtualUnit>> fresh_;
+  std::thread reader_;
+  std::mutex lock_;
+  std::vector<std::string> lines_;
+};
+
+// Two slots, five units plugged in and taken out one after another: each is run
+// once, however long it stays in, with its own number claimed as it came; a sixth
+// in the middle of its run when the program is stopped ends stopped, exit 8.
+TEST_F(Factory, EachUnitIsRunOnceAsItComesAndGoes) {
+  Write("Quillbeacon2FlashData.dat", StampableImage(7));
+  std::ofstream("QB2BENCH.INI") << "[QB2BENCH]\r\nSerialNumber=00000400\r\nLogFile=line.csv\r\n[Slots]\r\n"
+                                   "1=pci-0-usb-0:1.1\r\n2=pci-0-usb-0:1.2\r\n";
+  ChildProcess watch = Start({"--slots", "1-2", "--watch", "--quiet", "--json", "produce"});
+  ReadLines();
+  qb2sim::VirtualUnit* in[3] = {nullptr, &PlugNew(1), &PlugNew(2)};
+  std::vector<std::pair<qb2sim::VirtualUnit*, std::string>> done;  // each unit and its line
+  for (size_t i = 0; i < 5; ++i) {
+    std::string line = WaitLine(i);
+    ASSERT_NE(line, "") << "line " << i;
+    const int slot = std::stoi(Field(line, "slot"));
+    ASSERT_TRUE(slot == 1 || slot == 2) << line;
+    done.emplace_back(in[slot], line);
+    SleepMs(i % 2 ? 700 : 0);  // left in for a few looks at the slot
+    ASSERT_EQ(unlink(SlotLink(slot).c_str()), 0);
+    SleepMs(400);
+    if (i < 3) in[slot] = &PlugNew(slot);
+  }
+  qb2sim::VirtualUnit& last = PlugNew(1, true);
+  ASSERT_TRUE(last.WaitForFrames(3, 10000));
+  ASSERT_EQ(kill(ChildProcessId(watch), SIGINT), 0);
+  reader_.join();  // to the end of its output: what Finish reads is the rest, none
+  Ran r = Finish(watch);
+  EXPECT_EQ(r.exit, 8) << r.err;
+  ASSERT_EQ(lines_.size(), 6u) << r.err;
+  EXPECT_EQ(Field(lines_[5], "result"), "stopped");
+  std::vector<std::string> serials;
+  for (auto& d : done) {
+    EXPECT_EQ(Field(d.second, "exit"), "0") << d.second;
+    serials.push_back(Field(d.second, "serial"));
+    Bytes flash = d.first->Flash();
+    EXPECT_EQ(Hex(Crc32(flash.data(), 0xE100)), Field(d.second, "crc32")) << d.second;
+    EXPECT_EQ(d.first->OpenCount(), fresh_[0]->OpenCount()) << d.second;  // never opened again
+  }
+  std::sort(serials.begin(), serials.end());
+  EXPECT_EQ(serials, (std::vector<std::string>{"00000400", "00000401", "00000402", "00000403", "00000404"}));
+  std::string log = Text("line.csv");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7) << log;  // the header and six lines
+}
 
 // A unit's job run again: after no answer, and after its port went and came back,
 // with its number kept and a log line for each attempt; never after a verify

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -243,6 +244,106 @@ TEST_F(CliWine, SlotsFindTheirUnitsWhateverTheirComNumbers) {
   EXPECT_EQ(RemoveAllUsbUnits(), 4);
 }
 
+
+// The unit's eight digits as the production run stamps them at 0xE004 (BCD).
+std::string StampOf(const std::string& serial) {
+  std::string out;
+  for (size_t i = 0; i + 1 < serial.size(); i += 2) out += static_cast<char>((serial[i] - '0') << 4 | (serial[i + 1] - '0'));
+  return out;
+}
+
+// Factory mode in a fixture of four slots, each on a COM number of its own in an
+// order unlike the slots': ten fresh units (blank flash) plugged in and taken out
+// one after another by their interface's Linked value, some left in a while after
+// their result. Each is run once, with a number of its own; --count 10 ends it, 0.
+TEST_F(CliWine, FactoryModeRunsEachUnitOnceAsItComes) {
+  RemoveAllUsbUnits();
+  const std::string com[] = {"COM12", "COM9", "COM11", "COM10"};  // slots 1-4
+  const std::string id[] = {"SN01", "SN02", "SN03", "SN04"};
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(AddUsbUnit(id[i], com[i], "Port_#000" + std::to_string(i + 1) + ".Hub_#0002", ""));
+    ASSERT_TRUE(PlugUsbUnit(id[i], false));
+  }
+  std::string image(0xE100, '\xFF');
+  image.replace(0xE000, 0x100, std::string(0x100, '\x66'));
+  wintest::WriteWholeFile(dir_ + "\\Quillbeacon2FlashData.dat", image);
+  wintest::WriteWholeFile(dir_ + "\\QB2BENCH.INI",
+                          "[QB2BENCH]\r\nSerialNumber=00000800\r\nLogFile=line.csv\r\n[Slots]\r\n"
+                          "1=Port_#0001.Hub_#0002\r\n2=Port_#0002.Hub_#0002\r\n3=Port_#0003.Hub_#0002\r\n"
+                          "4=Port_#0004.Hub_#0002\r\n");
+  PipeHandle in, out, err;
+  ChildProcess watch = StartChildProcess({wintest::WinPath(wintest::Env("QB2_CLI_EXE")), "--slots", "1-4", "--watch",
+                                          "--count", "10", "--quiet", "--json", "produce"},
+                                         &in, &out, &err);
+  ASSERT_NE(watch, nullptr);
+  std::string errors;
+  std::thread errorReader([&] { errors = ReadAll(err); });
+  std::string pending;
+  auto nextLine = [&] {
+    char buffer[4096];
+    size_t end;
+    while ((end = pending.find('\n')) == std::string::npos) {
+      int n = PipeRead(out, buffer, sizeof buffer);
+      if (n <= 0) return std::string();
+      pending.append(buffer, static_cast<size_t>(n));
+    }
+    std::string line = pending.substr(0, end);
+    pending.erase(0, end + 1);
+    return line;
+  };
+  wintest::Unit units[10];
+  int inSlot[4], plugged = 0;
+  auto plug = [&](int s) {
+    const std::string dump = wintest::PortsDir() + "/factory" + std::to_string(plugged) + ".bin";
+    DeleteFileA(wintest::WinPath(dump).c_str());
+    inSlot[s] = plugged;
+    EXPECT_TRUE(units[plugged++].Start(std::stoi(com[s].substr(3)), "--dump-flash " + dump));
+    EXPECT_TRUE(PlugUsbUnit(id[s], true));
+  };
+  for (int s = 0; s < 4; ++s) plug(s);
+  std::vector<std::string> serials;
+  for (int i = 0; i < 10; ++i) {
+    std::string line = nextLine();
+    ASSERT_NE(line, "") << "line " << i << "\n" << errors;
+    EXPECT_EQ(Field(line, "exit"), "0") << line;
+    const int s = std::stoi(Field(line, "slot")) - 1;
+    ASSERT_TRUE(s >= 0 && s < 4) << line;
+    EXPECT_EQ(Field(line, "port"), com[s]) << line;
+    serials.push_back(Field(line, "serial"));
+    wintest::Unit& unit = units[inSlot[s]];
+    if (i % 3 == 0) Sleep(700);  // left in for a few looks at its slot
+    const std::string& log = unit.Log();
+    size_t opens = 0;
+    for (size_t at = log.find("host-open"); at != std::string::npos; at = log.find("host-open", at + 1)) ++opens;
+    EXPECT_EQ(opens, 1u) << line;
+    ASSERT_TRUE(PlugUsbUnit(id[s], false));
+    const DWORD out = GetTickCount();
+    unit.Stop();
+    const std::string dump = wintest::PortsDir() + "/factory" + std::to_string(inSlot[s]) + ".bin";
+    std::string flash;
+    for (DWORD t = GetTickCount(); flash.size() != 131072 && Since(t) < 3000; Sleep(20))
+      flash = wintest::ReadWholeFile(wintest::WinPath(dump));
+    ASSERT_EQ(flash.size(), 131072u);
+    EXPECT_TRUE(flash.substr(0xE004, 4) == StampOf(serials.back())) << line;
+    // Out long enough for the slot to be seen empty, as a person's hands take.
+    Sleep(static_cast<DWORD>(std::max(0L, 500 - Since(out))));
+    if (plugged < 10) plug(s);
+  }
+  EXPECT_EQ(nextLine(), "");  // --count 10 reached: no more lines, the end
+  int exitValue = -1;
+  EXPECT_TRUE(WaitChildProcess(watch, 10000, &exitValue));
+  errorReader.join();
+  EXPECT_EQ(exitValue, 0) << errors;
+  CloseChildProcess(watch);
+  PipeClose(in);
+  PipeClose(out);
+  PipeClose(err);
+  std::sort(serials.begin(), serials.end());
+  EXPECT_EQ(std::unique(serials.begin(), serials.end()), serials.end());
+  EXPECT_EQ(serials.front(), "00000800");
+  EXPECT_EQ(serials.back(), "00000809");
+  EXPECT_EQ(RemoveAllUsbUnits(), 4);
+}
 
 // A unit that does not answer its first request is run again and passes, keeping
 // its number, with a log line for each attempt; a verify difference is not run again.
