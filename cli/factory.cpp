@@ -56,7 +56,7 @@ struct Place {
 // the screen's lock and read under it by the block.
 struct Factory {
   const CliOptions& o;
-  const std::vector<std::string>& args;
+  std::vector<std::string> args;  // the command's, its run log made explicit for each unit's process
   std::vector<Place>& places;
   Screen screen;
   UnitProcessSink sink;
@@ -281,7 +281,8 @@ int RunFactory(const CliOptions& o, const std::vector<std::string>& args) {
     p.name = o.slots.empty() ? o.ports[i] : "slot " + std::to_string(o.slots[i]);
     p.status = kStatusPlugIn;
   }
-  Factory f{o, args, places, {}, {}, {}, false, o.serial, 0, 0, false, 0};
+  Factory f{o, args, places, {}, {}, {}};
+  f.nextGiven = o.serial;
   SetUpScreen(&f.screen, o.quiet);
   f.sink.progress = [&f](int index, const std::string& sentence, bool ended) { OnProgress(f, index, sentence, ended); };
   f.sink.error = [&f](int index, const std::string& text) { OnError(f, index, text); };
@@ -295,6 +296,13 @@ int RunFactory(const CliOptions& o, const std::vector<std::string>& args) {
   bool takesSerial = false;
   int ready = PrepareCommand(o, &checked, &why, &takesSerial);
   f.logPath = checked.logFile;
+  // Each unit's process is told the run log rather than find it in QB2BENCH.INI
+  // itself: its reading the file at the moment a claim replaces it would make the
+  // claim fail.
+  if (!o.logGiven && !o.noLog) {
+    if (f.logPath.empty()) f.args.push_back("--no-log");
+    else f.args.insert(f.args.end(), {"--log", f.logPath});
+  }
   f.numbered = o.op->inputs == IN_PRODUCTION && takesSerial;
   int32_t next = 0;
   if (ready == EXIT_DONE && f.numbered && !o.haveSerial && PeekSerial(&next, &why) != RECORD_OK) ready = EXIT_SERIAL;
