@@ -295,6 +295,7 @@ int RunFactory(const CliOptions& o, const std::vector<std::string>& args) {
   std::string why;
   bool takesSerial = false;
   int ready = PrepareCommand(o, &checked, &why, &takesSerial);
+  if (ready == EXIT_DONE) ready = CheckLineRecord(o, &why);
   f.logPath = checked.logFile;
   // Each unit's process is told the run log rather than find it in QB2BENCH.INI
   // itself: its reading the file at the moment a claim replaces it would make the

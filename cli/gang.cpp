@@ -19,7 +19,6 @@
 
 namespace {
 
-const uint32_t kPlainIntervalMs = 1000;  // plain progress lines: at most one a second per unit
 const uint32_t kRedrawIntervalMs = 200;  // a terminal's block of lines: five times a second
 const uint32_t kLookIntervalMs = 200;    // a lost port: looked for five times a second
 
@@ -63,7 +62,7 @@ void OnProgress(Gang& g, int index, const std::string& sentence, bool ended) {
     if (ended || now - g.screen.lastDraw >= kRedrawIntervalMs) DrawBlock(&g.screen, Block(g));
     return;
   }
-  if (!ended && u.plainShown && now - u.lastPlain < kPlainIntervalMs) return;
+  if (!ended && u.plainShown && now - u.lastPlain < kPlainProgressMs) return;
   u.lastPlain = now;
   u.plainShown = true;
   Say(2, u.label + " " + sentence);
@@ -144,6 +143,7 @@ int RunGang(const CliOptions& o, const std::vector<std::string>& args) {
   std::string why;
   bool takesSerial = false;
   int ready = PrepareCommand(o, &checked, &why, &takesSerial);
+  if (ready == EXIT_DONE) ready = CheckLineRecord(o, &why);
   const std::string logPath = checked.logFile;
   // One claim for every unit, in port order: N, N+1, ... No two units, and no other
   // program, get the same number; a failed unit's number stays unused.

@@ -337,13 +337,9 @@ const char* CliHelpText() {
          "  5   the unit does not answer in time\n"
          "  6   the unit refused a request (an error reply)\n"
          "  7   verify: what was read back differs\n"
-         "  8   stopped: Ctrl+C, a console close, SIGINT/SIGTERM (several units: every one stopped;
-"
-         "      --watch: stopped before --count units passed)
-"
-         "  9   serial number: none to take (0 to 99999999), or the counter cannot be kept;
-"
-         "      the line's database refuses the station, or lacks its tables
-"
+         "  8   stopped: Ctrl+C, a console close, SIGINT/SIGTERM (several units: every one stopped;\n"
+         "      --watch: stopped before --count units passed)\n"
+         "  9   serial number: none to take (0 to 99999999), or the counter cannot be kept;\n"
+         "      the line's database refuses the station, or lacks its tables\n"
          " 10   several units: a unit's own process ended without a result; its state is unknown\n";
 }

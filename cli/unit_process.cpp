@@ -23,10 +23,15 @@ bool ParentsOwn(const std::string& arg) {
 
 }  // namespace
 
-void ReadPipeLines(PipeHandle pipe, const std::function<void(const std::string&)>& onLine) {
+void ReadPipeLines(PipeHandle pipe, const std::atomic<bool>& ended,
+                   const std::function<void(const std::string&)>& onLine) {
   std::string pending;
   char buffer[4096];
-  for (int n; (n = PipeRead(pipe, buffer, sizeof buffer)) > 0;) {
+  for (int n;;) {
+    n = PipeReadFor(pipe, buffer, sizeof buffer, 200);
+    if (n == -2 && ended.load()) break;
+    if (n == -2) continue;
+    if (n <= 0) break;
     pending.append(buffer, static_cast<size_t>(n));
     for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
       std::string line = pending.substr(0, end);
@@ -36,13 +41,6 @@ void ReadPipeLines(PipeHandle pipe, const std::function<void(const std::string&)
     }
   }
   if (!pending.empty()) onLine(pending);
-}
-
-std::string LogTimeText(const LocalTimeFields& t) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second, t.millisecond);
-  return text;
 }
 
 bool StartUnitProcess(UnitProcess* u, const std::vector<std::string>& args, bool numbered, int32_t number,
@@ -63,13 +61,14 @@ bool StartUnitProcess(UnitProcess* u, const std::vector<std::string>& args, bool
   u->json.clear();
   u->reason.clear();
   u->said.store(false);
+  u->ended.store(false);
   u->startMs = TickCountMs();
   ReadLocalTime(&u->started);
   u->child = StartChildProcess(childArgs, &u->in, &u->out, &u->err);
   if (!u->child) return false;
   const int index = u->index;
   u->outReader = std::thread([u] {
-    ReadPipeLines(u->out, [u](const std::string& line) {
+    ReadPipeLines(u->out, u->ended, [u](const std::string& line) {
       if (line.compare(0, 2, "H ") == 0) u->human = line.substr(2);
       else if (line.compare(0, 2, "J ") == 0) u->json = line.substr(2);
       else if (line.compare(0, 2, "R ") == 0) u->reason = line.substr(2);
@@ -77,7 +76,7 @@ bool StartUnitProcess(UnitProcess* u, const std::vector<std::string>& args, bool
     });
   });
   u->errReader = std::thread([u, index, sink] {
-    ReadPipeLines(u->err, [index, &sink](const std::string& line) {
+    ReadPipeLines(u->err, u->ended, [index, &sink](const std::string& line) {
       if (line.compare(0, 2, "P ") == 0) {
         unsigned done = 0, total = 0;
         int skip = 0;
@@ -97,6 +96,7 @@ bool EndOfUnitProcess(UnitProcess* u, const CliOptions& o, const std::string& lo
   if (!u->child) return false;
   int value = 0;
   if (!WaitChildProcess(u->child, 0, &value)) return false;
+  u->ended.store(true);
   u->outReader.join();
   u->errReader.join();
   PipeClose(u->in);
@@ -145,7 +145,7 @@ int EndForUnit(const CliOptions& o, UnitProcess& u, const std::string& logPath, 
   r.operation = run.operation;
   r.serial = run.serial;
   r.ms = run.ms;
-  r.time = LogTimeText(run.time);
+  r.time = RunTimeText(run.time);
   r.slot = u.slot;
   r.attempt = u.attempt;
   r.exit = exitValue;

@@ -42,6 +42,7 @@ struct UnitProcess {
   // Set by the stdout reader once the three lines are in (the child has closed its
   // port by then); human, json and reason may then be read before the join.
   std::atomic<bool> said{false};
+  std::atomic<bool> ended{false};  // its process has ended (set by the main thread; the readers look)
   std::thread outReader, errReader;
 };
 
@@ -120,7 +121,10 @@ void DrawBlock(Screen* s, const std::vector<std::string>& lines);
 // With the lock held: a line on stream, above the block when the block is there.
 void SayAboveBlock(Screen* s, int stream, const std::string& line, const std::vector<std::string>& block);
 
-// Splits what a pipe brings into lines (CR LF or LF), to its end.
-void ReadPipeLines(PipeHandle pipe, const std::function<void(const std::string&)>& onLine);
+// Splits what a pipe brings into lines (CR LF or LF), to its end, or until ended
+// says the child has gone and the pipe stays quiet: a process the child left
+// behind may hold its end open, and the parent must not wait on it for ever.
+void ReadPipeLines(PipeHandle pipe, const std::atomic<bool>& ended,
+                   const std::function<void(const std::string&)>& onLine);
 // The run log's time stamp, "2026-12-09 15:06:12.187".
-std::string LogTimeText(const LocalTimeFields& t);
+
