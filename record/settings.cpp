@@ -5,6 +5,7 @@
 
 #include "platform/database.h"
 #include "platform/file.h"
+#include "platform/systhread.h"
 #include "platform/text.h"
 #include "record/ini_text.h"
 #include "util/path.h"
@@ -23,6 +24,8 @@ const long long kFlashTop = 0x20000;
 // A file of many bad lines says so in this many trace lines, and then how many more.
 const size_t kMostProblems = 20;
 const char kUtf8Bom[] = "\xEF\xBB\xBF";
+// How long a write tries to put its file in place while a reader holds the old one.
+const uint32_t kReplaceWaitMs = 1000;
 
 bool Digits(const std::string& v, size_t most) {
   if (v.empty() || v.size() > most) return false;
@@ -383,7 +386,15 @@ bool WriteSettingsFile(const char* path, const SettingsValues& changes) {
   bool written = FileWrite(file, text.data(), static_cast<int>(text.size())) == static_cast<int>(text.size()) &&
                  FileFlush(file);
   FileClose(file);
-  if (!written || !FileReplace(temporary.c_str(), path)) {
+  // A reader that has the file open for a moment (another program's claim reading
+  // its number, an editor) makes the replace fail under Wine: tried again for a
+  // while, never for ever.
+  bool replaced = written && FileReplace(temporary.c_str(), path);
+  for (uint32_t start = TickCountMs(); written && !replaced && TickCountMs() - start < kReplaceWaitMs;) {
+    SleepMs(20);
+    replaced = FileReplace(temporary.c_str(), path);
+  }
+  if (!replaced) {
     FileDelete(temporary.c_str());
     return false;
   }
