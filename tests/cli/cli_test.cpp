@@ -43,6 +43,14 @@ std::string CommandLineOf(int pid) {
   return text;
 }
 
+// Whether the process has a handler for SIGINT (its SigCgt mask in /proc).
+bool HandlesSigint(int pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(f, line);)
+    if (line.compare(0, 7, "SigCgt:") == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (SIGINT - 1)) & 1;
+  return false;
+}
+
 std::string Hex(uint32_t crc) {
   char text[12];
   std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(crc));
@@ -261,7 +269,9 @@ TEST_F(Cli, NoTwoRunsShareASerialNumber) {
   EXPECT_NE(r.err.find("QB2BENCH.EXE (pid "), std::string::npos) << r.err;
   // Ctrl+C in that wait is a stop like any other, at once.
   ChildProcess waiting = Start({"--port", port_, "--quiet", "produce"});
-  SleepMs(500);
+  // Once it handles SIGINT (a sanitizer's start takes its time), it is in that wait.
+  for (int i = 0; i < 200 && !HandlesSigint(ChildProcessId(waiting)); ++i) SleepMs(20);
+  SleepMs(300);
   ASSERT_EQ(kill(ChildProcessId(waiting), SIGINT), 0);
   r = Finish(waiting);
   ReleaseSerialCounter(bench);

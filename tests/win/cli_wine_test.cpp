@@ -178,12 +178,14 @@ TEST_F(CliWine, EightUnitsReadOneImageAndOneFirmwareFileAtOnce) {
       if (std::string(command) == "produce") args.insert(args.end(), {"--serial", std::to_string(round * 8)});
       else args.push_back("fw.mot");
       // Eight Wine programs at once on a loaded machine may miss a reply's bound
-      // (5): such a round is run again, twice at most. A file refused (3) never is.
+      // (5), or a download take a late byte for its reply (6): such a round is
+      // run again, twice at most. A file refused (3) never is.
       for (int run = 0;; ++run) {
         Ran r = Run(args);
         for (size_t at = r.out.find("\"exit\":"); at != std::string::npos; at = r.out.find("\"exit\":", at + 1)) {
-          const char value = r.out[at + 7];
-          EXPECT_TRUE(value == '0' || value == '5') << command << " round " << round << "\n" << r.out << r.err;
+          const std::string value = r.out.substr(at + 7, 2);
+          EXPECT_TRUE(value == "0}" || value == "5}" || value == "6}") << command << " round " << round << "\n"
+                                                                         << r.out << r.err;
         }
         if (r.exit == 0 || run == 2) {
           EXPECT_EQ(r.exit, 0) << command << " round " << round << "\n" << r.out << r.err;
