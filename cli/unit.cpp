@@ -19,6 +19,7 @@
 #include "operator/outlets.h"
 #include "operator/program.h"
 #include "platform/console.h"
+#include "platform/database.h"
 #include "platform/file.h"
 #include "platform/port.h"
 #include "platform/registry.h"
@@ -422,5 +423,8 @@ int RunCli(const std::vector<std::string>& args) {
   if (o.ports.size() > 1 || o.retries > 0) return RunGang(o, args);
   int exitValue = RunUnit(o, o.ports[0]);
   MarkCliEnded();
+  // A database call left behind (a server that stopped answering) gets a moment to
+  // come back before the program's end unloads the driver under it.
+  DbAwaitLeftBehind(1000);
   return exitValue;
 }

@@ -57,5 +57,8 @@ int DbExecute(DbConnection db, const std::string& sql, const std::vector<DbParam
 // Lets the connection go (null does nothing); one left behind by a driver that
 // did not return is let go once the driver returns.
 void DbClose(DbConnection db);
+// Waits up to ms for the calls left behind to return from the driver (a program's
+// end must not unload the driver under them): true when none is left. Any thread.
+bool DbAwaitLeftBehind(unsigned ms);
 // The connection string as it may be shown: the password's value as "***".
 std::string DbConnectionShown(const std::string& connection);

@@ -198,31 +198,60 @@ struct Outcome {
   std::mutex lock;
   std::condition_variable done;
   bool finished = false;
+  bool abandoned = false;  // its caller gave up waiting: it counts among the calls left behind
   int result = DB_UNREACHABLE;
   std::string error;
   DbRows rows;
 };
+// The calls left behind that have not returned yet.
+struct LeftBehind {
+  std::mutex lock;
+  std::condition_variable none;
+  int count = 0;
+};
+LeftBehind& Behind() {
+  static LeftBehind* behind = new LeftBehind;  // never destroyed: such a call may outlive main
+  return *behind;
+}
+
 template <typename Work>
 int Bounded(unsigned ms, Work work, DbRows* rows, std::string* error) {
   auto outcome = std::make_shared<Outcome>();
-  std::thread([outcome, work]() mutable {
+  std::thread worker([outcome, work]() mutable {
     std::string e;
     DbRows r;
     int result = work(&r, &e);
+    // What the work held (the last hold on a connection, whose end goes into the
+    // driver) is let go before it says it is done.
+    { Work spent = std::move(work); }
     std::lock_guard<std::mutex> hold(outcome->lock);
     outcome->result = result;
     outcome->error.swap(e);
     outcome->rows = std::move(r);
     outcome->finished = true;
     outcome->done.notify_all();
-  }).detach();
+    if (outcome->abandoned) {
+      std::lock_guard<std::mutex> behind(Behind().lock);
+      if (--Behind().count == 0) Behind().none.notify_all();
+    }
+  });
   std::unique_lock<std::mutex> hold(outcome->lock);
   if (!outcome->done.wait_for(hold, std::chrono::milliseconds(ms), [&] { return outcome->finished; })) {
+    outcome->abandoned = true;
+    {
+      std::lock_guard<std::mutex> behind(Behind().lock);
+      ++Behind().count;
+    }
+    worker.detach();
     char text[64];
     std::snprintf(text, sizeof text, "no answer within %.1f s", ms / 1000.0);
     *error = text;
     return DB_UNREACHABLE;
   }
+  hold.unlock();
+  // Joined once it has answered: what its end lets go of in the driver (the last
+  // hold on a connection) is done before this thread goes on, or the program ends.
+  worker.join();
   if (outcome->result != DB_OK) *error = outcome->error;
   else if (rows) *rows = std::move(outcome->rows);
   return outcome->result;
@@ -331,6 +360,11 @@ int DbExecute(DbConnection db, const std::string& sql, const std::vector<DbParam
 }
 
 void DbClose(DbConnection db) { delete static_cast<SessionRef*>(db); }
+
+bool DbAwaitLeftBehind(unsigned ms) {
+  std::unique_lock<std::mutex> hold(Behind().lock);
+  return Behind().none.wait_for(hold, std::chrono::milliseconds(ms), [] { return Behind().count == 0; });
+}
 
 std::string DbConnectionShown(const std::string& connection) {
   std::string out = connection;

@@ -217,6 +217,7 @@ TEST(DbService, AServerThatStopsAnsweringIsLeftBehindInTime) {
   EXPECT_LT(seconds, 4.0);
   EXPECT_EQ(DbExecute(db, "SELECT 1", {}, nullptr, &error), DB_UNREACHABLE);  // never used again
   DbClose(db);
+  EXPECT_TRUE(DbAwaitLeftBehind(5000));  // the thawed server answers the call left behind
 }
 
 }  // namespace
