@@ -158,6 +158,8 @@ std::string HumanLine(const UnitResult& r);
 std::string JsonLine(const UnitResult& r);
 // A text of the program's (or a file name) as a JSON string, quoted.
 std::string JsonString(const std::string& text);
+// text with spaces after it to width bytes (a column of a table); a longer one whole.
+std::string PaddedText(const std::string& text, size_t width);
 
 // --- the console's outlets (cli/console_outlets.cpp) --------------------------
 

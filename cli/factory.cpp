@@ -27,9 +27,7 @@
 
 namespace {
 
-const uint32_t kLookIntervalMs = 200;    // the ports listed five times a second
-const uint32_t kRedrawIntervalMs = 200;  // a terminal's block: at most five times a second
-const uint32_t kTotalsIntervalMs = 1000; // and once a second for the units per hour
+const uint32_t kTotalsIntervalMs = 1000;  // the units per hour once a second
 
 enum Stage {
   STAGE_EMPTY,      // no unit: waiting for one
@@ -68,10 +66,6 @@ struct Factory {
   uint32_t firstMs = 0;   // when the first one came
 };
 
-std::string Padded(const std::string& text, size_t width) {
-  return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
-}
-
 // With the lock held: "passed 12  failed 1  13 units in 0:06:30  120 units/h", the
 // units that ended stopped said apart and not counted as units done.
 std::string Totals(const Factory& f) {
@@ -95,7 +89,7 @@ std::vector<std::string> Block(const Factory& f) {
   }
   std::vector<std::string> lines;
   for (const Place& p : f.places)
-    lines.push_back(Padded(p.name, nameWidth) + "  " + Padded(p.port.empty() ? "-" : p.port, portWidth) + "  " +
+    lines.push_back(PaddedText(p.name, nameWidth) + "  " + PaddedText(p.port.empty() ? "-" : p.port, portWidth) + "  " +
                     p.status);
   lines.push_back(Totals(f));
   return lines;

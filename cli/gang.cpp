@@ -19,9 +19,6 @@
 
 namespace {
 
-const uint32_t kRedrawIntervalMs = 200;  // a terminal's block of lines: five times a second
-const uint32_t kLookIntervalMs = 200;    // a lost port: looked for five times a second
-
 // One unit of the gang. proc is the main thread's (cli/unit_process.h); label,
 // progress, the plain-line marks and exit are written and read under the screen's
 // lock (the block reads them from any thread); the rest is the main thread's.

@@ -56,6 +56,10 @@ void AddText(std::string* out, const char* key, const std::string& value) {
 
 }  // namespace
 
+std::string PaddedText(const std::string& text, size_t width) {
+  return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
 std::string JsonString(const std::string& text) {
   std::u16string units;
   if (kTextsInUtf8) {

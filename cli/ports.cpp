@@ -67,10 +67,6 @@ std::string Joined(const std::vector<std::string>& texts) {
   return out;
 }
 
-std::string Padded(const std::string& text, size_t width) {
-  return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
-}
-
 }  // namespace
 
 bool ParseSlotList(const std::string& text, std::vector<int>* slots, std::string* error) {
@@ -229,7 +225,7 @@ int RunPorts(const CliOptions& o) {
   if (!present.empty()) {
     for (const auto& row : rows) {
       std::string line;
-      for (size_t c = 0; c < 4; ++c) line += Padded(row[c], widths[c] + 2);
+      for (size_t c = 0; c < 4; ++c) line += PaddedText(row[c], widths[c] + 2);
       line += row[4];
       while (!line.empty() && line.back() == ' ') line.pop_back();
       Say(1, line);

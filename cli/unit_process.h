@@ -102,6 +102,9 @@ std::string AgainText(const std::string& line, int next);
 
 // --- a block of lines on a terminal -------------------------------------------------
 
+const uint32_t kRedrawIntervalMs = 200;  // the block drawn again at most five times a second
+const uint32_t kLookIntervalMs = 200;    // the ports present (a lost one, a new unit) looked at as often
+
 // One writer at a time on the console, so lines of different units never mix within
 // a line. lock is held by whoever writes; everything else is read and written
 // under it.

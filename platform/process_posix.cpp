@@ -23,8 +23,8 @@ struct Child {
   int exitValue;
 };
 
-PipeHandle FromFd(int fd) { return fd < 0 ? nullptr : reinterpret_cast<PipeHandle>(static_cast<intptr_t>(fd) + 1); }
-int ToFd(PipeHandle p) { return static_cast<int>(reinterpret_cast<intptr_t>(p) - 1); }
+PipeHandle PipeFromFd(int fd) { return fd < 0 ? nullptr : reinterpret_cast<PipeHandle>(static_cast<intptr_t>(fd) + 1); }
+int PipeFd(PipeHandle p) { return static_cast<int>(reinterpret_cast<intptr_t>(p) - 1); }
 
 void CloseAll(int (&fds)[3][2]) {
   for (auto& pair : fds)
@@ -97,9 +97,9 @@ ChildProcess StartChildProcess(const std::vector<std::string>& args, PipeHandle*
     for (int fd : parentEnds) close(fd);
     return nullptr;
   }
-  *toChild = FromFd(parentEnds[0]);
-  *fromOut = FromFd(parentEnds[1]);
-  *fromErr = FromFd(parentEnds[2]);
+  *toChild = PipeFromFd(parentEnds[0]);
+  *fromOut = PipeFromFd(parentEnds[1]);
+  *fromErr = PipeFromFd(parentEnds[2]);
   return new Child{pid, false, 0};
 }
 
@@ -107,14 +107,14 @@ int PipeRead(PipeHandle pipe, void* buffer, int count) {
   if (!pipe || count < 0) return -1;
   ssize_t n;
   do {
-    n = read(ToFd(pipe), buffer, static_cast<size_t>(count));
+    n = read(PipeFd(pipe), buffer, static_cast<size_t>(count));
   } while (n < 0 && errno == EINTR);
   return n < 0 ? -1 : static_cast<int>(n);
 }
 
 int PipeReadFor(PipeHandle pipe, void* buffer, int count, unsigned ms) {
   if (!pipe || count < 0) return -1;
-  struct pollfd p = {ToFd(pipe), POLLIN, 0};
+  struct pollfd p = {PipeFd(pipe), POLLIN, 0};
   int ready;
   do {
     ready = poll(&p, 1, static_cast<int>(ms));
@@ -126,11 +126,11 @@ int PipeReadFor(PipeHandle pipe, void* buffer, int count, unsigned ms) {
 
 int PipeWrite(PipeHandle pipe, const void* buffer, int count) {
   if (!pipe || count < 0) return -1;
-  return WriteAllWithoutSigpipe(ToFd(pipe), buffer, static_cast<size_t>(count)) ? count : -1;
+  return WriteAllWithoutSigpipe(PipeFd(pipe), buffer, static_cast<size_t>(count)) ? count : -1;
 }
 
 void PipeClose(PipeHandle pipe) {
-  if (pipe) close(ToFd(pipe));
+  if (pipe) close(PipeFd(pipe));
 }
 
 bool WaitChildProcess(ChildProcess child, unsigned ms, int* exitValue) {

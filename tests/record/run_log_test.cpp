@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,11 +19,6 @@
 #include "tests/temp_dir.h"
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 RunRecord Record(const char* operation, const char* result) {
   RunRecord r;
@@ -83,7 +77,7 @@ TEST_F(RunLog, ANewFileGetsTheHeaderAndAnEmptyBoxLogsNothing) {
 
   Log(Record("flash-read", "OK"), path);
   Log(Record("flash-erase", "FLASH ERASE 異常"), path);
-  std::string text = ReadAll(path);
+  std::string text = ReadFileBytes(path);
   const std::string header = std::string(kRunLogHeader) + "\r\n";
   ASSERT_EQ(text.compare(0, header.size(), header), 0) << text;
   EXPECT_NE(text.find(",QB2LINK,COM7,flash-read,,w.bin,256,1A2B3C4D,OK,12,st1,2.1a,,1,,st1-"), std::string::npos);
@@ -110,7 +104,7 @@ TEST_F(RunLog, ALineThatCannotBeWrittenWaitsForTheNext) {
   ASSERT_EQ(rmdir(path.c_str()), 0);
   Log(Record("flash-read", "OK"), path);
   EXPECT_EQ(RunLogPending(), 0);
-  std::string text = ReadAll(path);
+  std::string text = ReadFileBytes(path);
   size_t write = text.find("flash-write"), read = text.find("flash-read");
   ASSERT_NE(write, std::string::npos);
   ASSERT_NE(read, std::string::npos);
@@ -150,7 +144,7 @@ TEST_F(RunLog, ACutLastLineIsEndedFirstAndKept) {
   const std::string before = std::string(kRunLogHeader) + "\r\n2026-12-08 17:00:00.000,QB2BENCH,COM7,flash-wr";
   std::ofstream(path, std::ios::binary) << before;
   Log(Record("flash-read", "OK"), path);
-  std::string text = ReadAll(path);
+  std::string text = ReadFileBytes(path);
   ASSERT_EQ(text.compare(0, before.size(), before), 0);
   std::string rest = text.substr(before.size());
   EXPECT_EQ(rest.compare(0, 2, "\r\n"), 0);
@@ -169,7 +163,7 @@ TEST_F(RunLog, AnOlderLogKeepsItsColumns) {
   std::vector<RunLine> written;
   LogRun(Record("flash-read", "OK"), path, "COM7", "st1", &written);
   LogRun(Record("flash-erase", "OK"), path, "COM7", "st1", &written);
-  std::string text = ReadAll(path);
+  std::string text = ReadFileBytes(path);
   ASSERT_EQ(written.size(), 2u);
   size_t second = text.find("\r\n", header.size()) + 2;
   RunLine back = RunLineFieldsOf(text.substr(second, text.find("\r\n", second) - second));

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "app/bench_settings.h"
@@ -16,11 +15,6 @@
 #include "tests/temp_dir.h"
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 SettingsText Parse(const std::string& bytes) {
   SettingsText t;
@@ -144,8 +138,8 @@ TEST_F(SettingsFile, ADamagedFileIsKeptAndNeverOverwritten) {
   Write("just some text\n");
   EXPECT_EQ(ReadSettingsFile(path_.c_str(), &t, &kept), SETTINGS_DAMAGED);
   EXPECT_EQ(kept, path_ + ".bad2");
-  EXPECT_EQ(ReadAll(path_ + ".bad"), utf16);
-  EXPECT_EQ(ReadAll(path_ + ".bad2"), "just some text\n");
+  EXPECT_EQ(ReadFileBytes(path_ + ".bad"), utf16);
+  EXPECT_EQ(ReadFileBytes(path_ + ".bad2"), "just some text\n");
   EXPECT_EQ(access(path_.c_str(), F_OK), -1);
   EXPECT_EQ(ReadSettingsFile(path_.c_str(), &t, &kept), SETTINGS_MISSING);
 
@@ -170,7 +164,7 @@ TEST_F(SettingsFile, TheBoxesComeBackAfterARestartButNeverTheNumber) {
   UiSetCheck(IDC_VERIFY, 1);
   ASSERT_TRUE(SaveSettings(path_.c_str()));
   EXPECT_EQ(access((path_ + ".tmp").c_str(), F_OK), -1);  // the temporary file went in its place
-  EXPECT_EQ(ReadAll(path_),
+  EXPECT_EQ(ReadFileBytes(path_),
             "[QB2BENCH]\r\nSerialNumber=00000101\r\nComPort=12\r\nLogFile=検査表\\line.csv\r\nFlashAddress=4096\r\n"
             "FlashSize=\r\nFlashFile=image.bin\r\nRecognitionWaitMs=2500\r\nVerifyAfterWrite=1\r\n");
 
