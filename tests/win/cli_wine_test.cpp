@@ -181,16 +181,20 @@ TEST_F(CliWine, EightUnitsReadOneImageAndOneFirmwareFileAtOnce) {
       else args.push_back("fw.mot");
       // Eight Wine programs at once on a loaded machine may miss a reply's bound
       // (5), or a download take a late byte for its reply (6): such a round is
-      // run again, twice at most. A file refused (3) never is.
+      // run again, twice at most. Such a unit had read both files (they are read
+      // before its port is opened); a file refused (3) is the fault looked for.
       for (int run = 0;; ++run) {
         Ran r = Run(args);
+        int units = 0;
         for (size_t at = r.out.find("\"exit\":"); at != std::string::npos; at = r.out.find("\"exit\":", at + 1)) {
           const std::string value = r.out.substr(at + 7, 2);
           EXPECT_TRUE(value == "0}" || value == "5}" || value == "6}") << command << " round " << round << "\n"
                                                                          << r.out << r.err;
+          ++units;
         }
+        EXPECT_EQ(units, 8) << command << " round " << round << "\n" << r.out << r.err;
         if (r.exit == 0 || run == 2) {
-          EXPECT_EQ(r.exit, 0) << command << " round " << round << "\n" << r.out << r.err;
+          EXPECT_TRUE(r.exit == 0 || r.exit == 1) << command << " round " << round << "\n" << r.out << r.err;
           break;
         }
       }
