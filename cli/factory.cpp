@@ -284,12 +284,10 @@ int RunFactory(const CliOptions& o, const std::vector<std::string>& args) {
   // What every unit needs is checked once, before any unit comes: the files, the
   // log and, for produce, a counter to take numbers from. A station fault must not
   // show as one 不合格 unit after another.
-  UseConsoleOutlets("QB2CLI", o);
   JobParamsRecord checked;
   std::string why;
   bool takesSerial = false;
-  int ready = PrepareCommand(o, &checked, &why, &takesSerial);
-  if (ready == EXIT_DONE) ready = CheckLineRecord(o, &why);
+  int ready = PrepareUnitsCommand(o, &checked, &why, &takesSerial);
   f.logPath = checked.logFile;
   // Each unit's process is told the run log rather than find it in QB2BENCH.INI
   // itself: its reading the file at the moment a claim replaces it would make the

@@ -135,12 +135,10 @@ int RunGang(const CliOptions& o, const std::vector<std::string>& args) {
 
   // The files and the log first, as a single unit checks them: a command that
   // cannot run takes no number and starts no process.
-  UseConsoleOutlets("QB2CLI", o);
   JobParamsRecord checked;
   std::string why;
   bool takesSerial = false;
-  int ready = PrepareCommand(o, &checked, &why, &takesSerial);
-  if (ready == EXIT_DONE) ready = CheckLineRecord(o, &why);
+  int ready = PrepareUnitsCommand(o, &checked, &why, &takesSerial);
   const std::string logPath = checked.logFile;
   // One claim for every unit, in port order: N, N+1, ... No two units, and no other
   // program, get the same number; a failed unit's number stays unused.

@@ -163,6 +163,13 @@ int AfterAttempt(int exitValue, int attempt, int retries, bool stopAsked) {
   return ATTEMPT_FINAL;
 }
 
+int PrepareUnitsCommand(const CliOptions& o, JobParamsRecord* checked, std::string* why, bool* takesSerial) {
+  UseConsoleOutlets("QB2CLI", o);
+  int ready = PrepareCommand(o, checked, why, takesSerial);
+  if (ready == EXIT_DONE) ready = CheckLineRecord(o, why);
+  return ready;
+}
+
 std::string AgainText(const std::string& line, int next) {
   return line + (next == ATTEMPT_AGAIN ? ": run again" : ": run again once its port is back (5 s at most)");
 }

@@ -100,6 +100,12 @@ int AfterAttempt(int exitValue, int attempt, int retries, bool stopAsked);
 // next one starts ("<line>: run again").
 std::string AgainText(const std::string& line, int next);
 
+// What a parent of several units checks once, before it takes a number or starts a
+// process: its console outlets installed, then the command's files and run log
+// (PrepareCommand), then the line's record (CheckLineRecord). EXIT_DONE, or the
+// exit value with the reason in *why.
+int PrepareUnitsCommand(const CliOptions& o, JobParamsRecord* checked, std::string* why, bool* takesSerial);
+
 // --- a block of lines on a terminal -------------------------------------------------
 
 const uint32_t kRedrawIntervalMs = 200;  // the block drawn again at most five times a second
